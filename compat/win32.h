@@ -1,0 +1,137 @@
+// The Win32 surface that the plug-in's sources use, in one place.
+// In the Windows build this is simply <windows.h> and Winsock 1.1. In the
+// native Linux test build it declares small stand-ins (compat/win32_stub.cpp)
+// so the same sources run under AddressSanitizer, UBSan and libFuzzer.
+// No other file of the plug-in tests the platform.
+#ifndef KESTA_COMPAT_WIN32_H
+#define KESTA_COMPAT_WIN32_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winsock.h>
+
+#else  // native stand-ins
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define WINAPI
+#define __stdcall
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef uint32_t LCID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef void* HLOCAL;
+typedef void* HGLOBAL;
+typedef void* HMODULE;
+typedef intptr_t (*FARPROC)(void);
+typedef size_t SIZE_T;
+typedef uintptr_t DWORD_PTR;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME;
+
+#define TRUE 1
+#define FALSE 0
+
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+#define LOCALE_USER_DEFAULT 0x0400
+#define NORM_IGNORECASE 0x00000001
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+
+#define MB_OK 0x00000000
+#define IDOK 1
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags);
+void* LocalLock(HLOCAL mem);
+BOOL LocalUnlock(HLOCAL mem);
+SIZE_T LocalSize(HLOCAL mem);
+HLOCAL LocalFree(HLOCAL mem);
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
+HGLOBAL GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags);
+SIZE_T GlobalSize(HGLOBAL mem);
+HGLOBAL GlobalFree(HGLOBAL mem);
+
+int CompareStringA(LCID locale, DWORD flags, const char* a, int alen, const char* b, int blen);
+int lstrlenA(const char* s);
+int lstrcmpiA(const char* a, const char* b);
+int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* picture, char* out,
+                   int outlen);
+int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* picture, char* out,
+                   int outlen);
+int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
+
+// Winsock 1.1: BSD sockets already carry socket, connect, send, recv,
+// shutdown, inet_addr, gethostbyname and htons under the same names.
+typedef int SOCKET;
+#define INVALID_SOCKET (-1)
+#define SOCKET_ERROR (-1)
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+typedef struct WSAData {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+} WSADATA;
+#define MAKEWORD(lo, hi) ((WORD)(((BYTE)(lo)) | (((WORD)((BYTE)(hi))) << 8)))
+#define WSANOTINITIALISED 10093
+
+int WSAStartup(WORD version, WSADATA* data);
+int WSACleanup(void);
+int WSAGetLastError(void);
+int closesocket(SOCKET s);
+
+// Hooks for the native tests only: counts of live blocks and socket-library
+// start-ups, a switch that makes allocations fail, and the message boxes shown.
+namespace stub {
+long LiveBlocks();              // Local and Global blocks not yet freed
+void FailAllocationsAfter(long n);  // the (n+1)-th allocation on fails; -1 turns it off
+int WsaStartups();              // WSAStartup calls not yet matched by WSACleanup
+int MessageBoxes();             // MessageBoxA calls so far
+const char* LastMessageBoxText();
+const char* LastMessageBoxCaption();
+}  // namespace stub
+
+#endif  // _WIN32
+
+#endif  // KESTA_COMPAT_WIN32_H

@@ -1,0 +1,176 @@
+// Native stand-ins for the Win32 calls that the plug-in makes, for the Linux
+// test build only. Each does what the plug-in relies on and no more:
+// memory blocks remember their size; the comparisons fold ASCII letters only;
+// the date validators accept exactly the Gregorian dates and 24-hour times.
+#include "compat/win32.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Every block carries its size in front of the caller's bytes, so LocalSize
+// and the re-allocations work, and AddressSanitizer sees the exact extent.
+struct alignas(16) BlockHeader {
+    size_t bytes;
+    size_t magic;
+};
+const size_t kMagic = 0x4B455354u;
+
+long g_live = 0;
+long g_allocations_left = -1;  // -1: never fail
+int g_wsa_startups = 0;
+int g_message_boxes = 0;
+char g_box_text[4096];
+char g_box_caption[256];
+
+bool AllocationAllowed() {
+    if (g_allocations_left < 0) return true;
+    if (g_allocations_left == 0) return false;
+    --g_allocations_left;
+    return true;
+}
+
+BlockHeader* HeaderOf(void* mem) {
+    BlockHeader* h = static_cast<BlockHeader*>(mem) - 1;
+    if (h->magic != kMagic) abort();  // not one of ours: a bug in the caller
+    return h;
+}
+
+void* NewBlock(UINT flags, size_t bytes) {
+    if (!AllocationAllowed()) return NULL;
+    if (bytes > (size_t)0x7FFFFFFF) return NULL;  // as a 32-bit process would
+    BlockHeader* h = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + bytes));
+    if (!h) return NULL;
+    h->bytes = bytes;
+    h->magic = kMagic;
+    if (flags & LMEM_ZEROINIT) memset(h + 1, 0, bytes);
+    ++g_live;
+    return h + 1;
+}
+
+void* ResizeBlock(void* mem, size_t bytes, UINT flags) {
+    if (!mem) return NULL;
+    if (!AllocationAllowed()) return NULL;
+    if (bytes > (size_t)0x7FFFFFFF) return NULL;
+    BlockHeader* h = HeaderOf(mem);
+    size_t old = h->bytes;
+    BlockHeader* n = static_cast<BlockHeader*>(realloc(h, sizeof(BlockHeader) + bytes));
+    if (!n) return NULL;
+    n->bytes = bytes;
+    if ((flags & LMEM_ZEROINIT) && bytes > old) memset((char*)(n + 1) + old, 0, bytes - old);
+    return n + 1;
+}
+
+void* FreeBlock(void* mem) {
+    if (!mem) return NULL;
+    BlockHeader* h = HeaderOf(mem);
+    h->magic = 0;
+    free(h);
+    --g_live;
+    return NULL;
+}
+
+int FoldAscii(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+
+bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+}  // namespace
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return NewBlock(flags, bytes); }
+HLOCAL LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags) { return ResizeBlock(mem, bytes, flags); }
+void* LocalLock(HLOCAL mem) { return mem; }
+BOOL LocalUnlock(HLOCAL) { return FALSE; }  // fixed blocks are never locked
+SIZE_T LocalSize(HLOCAL mem) { return mem ? HeaderOf(mem)->bytes : 0; }
+HLOCAL LocalFree(HLOCAL mem) { return FreeBlock(mem); }
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) { return NewBlock(flags, bytes); }
+HGLOBAL GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags) { return ResizeBlock(mem, bytes, flags); }
+SIZE_T GlobalSize(HGLOBAL mem) { return mem ? HeaderOf(mem)->bytes : 0; }
+HGLOBAL GlobalFree(HGLOBAL mem) { return FreeBlock(mem); }
+
+int CompareStringA(LCID, DWORD flags, const char* a, int alen, const char* b, int blen) {
+    if (!a || !b) return 0;
+    if (alen < 0) alen = (int)strlen(a);
+    if (blen < 0) blen = (int)strlen(b);
+    int n = alen < blen ? alen : blen;
+    for (int i = 0; i < n; ++i) {
+        int x = (unsigned char)a[i], y = (unsigned char)b[i];
+        if (flags & NORM_IGNORECASE) {
+            x = FoldAscii(x);
+            y = FoldAscii(y);
+        }
+        if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    if (alen == blen) return CSTR_EQUAL;
+    return alen < blen ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
+
+int lstrlenA(const char* s) { return s ? (int)strlen(s) : 0; }
+
+int lstrcmpiA(const char* a, const char* b) {
+    int r = CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a, -1, b, -1);
+    return r - 2;
+}
+
+// Both validators write a fixed text: the plug-in discards it and reads only
+// whether the call succeeded.
+static int WriteText(const char* text, char* out, int outlen) {
+    int n = (int)strlen(text) + 1;
+    if (outlen == 0) return n;
+    if (!out || outlen < n) return 0;
+    memcpy(out, text, (size_t)n);
+    return n;
+}
+
+int GetDateFormatA(LCID, DWORD, const SYSTEMTIME* st, const char*, char* out, int outlen) {
+    static const unsigned char kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (!st || st->wYear < 1601 || st->wYear > 30827) return 0;
+    if (st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1) return 0;
+    unsigned days = kDays[st->wMonth - 1] + (st->wMonth == 2 && IsLeap(st->wYear) ? 1 : 0);
+    if (st->wDay > days) return 0;
+    return WriteText("date", out, outlen);
+}
+
+int GetTimeFormatA(LCID, DWORD, const SYSTEMTIME* st, const char*, char* out, int outlen) {
+    if (!st || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999)
+        return 0;
+    return WriteText("time", out, outlen);
+}
+
+int MessageBoxA(HWND, const char* text, const char* caption, UINT) {
+    ++g_message_boxes;
+    snprintf(g_box_text, sizeof g_box_text, "%s", text ? text : "");
+    snprintf(g_box_caption, sizeof g_box_caption, "%s", caption ? caption : "");
+    return IDOK;
+}
+
+int WSAStartup(WORD version, WSADATA* data) {
+    if (!data) return 10014;  // WSAEFAULT
+    memset(data, 0, sizeof *data);
+    data->wVersion = version;
+    data->wHighVersion = MAKEWORD(2, 2);
+    ++g_wsa_startups;
+    return 0;
+}
+
+int WSACleanup(void) {
+    if (g_wsa_startups == 0) return SOCKET_ERROR;
+    --g_wsa_startups;
+    return 0;
+}
+
+int WSAGetLastError(void) { return g_wsa_startups == 0 ? WSANOTINITIALISED : errno; }
+
+int closesocket(SOCKET s) { return close(s); }
+
+namespace stub {
+long LiveBlocks() { return g_live; }
+void FailAllocationsAfter(long n) { g_allocations_left = n; }
+int WsaStartups() { return g_wsa_startups; }
+int MessageBoxes() { return g_message_boxes; }
+const char* LastMessageBoxText() { return g_box_text; }
+const char* LastMessageBoxCaption() { return g_box_caption; }
+}  // namespace stub

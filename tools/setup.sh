@@ -1,0 +1,34 @@
+#!/bin/sh
+# Installs what the build and the tests need on Debian 12, as root, and does
+# nothing when everything is already there. Safe to run any number of times.
+set -eu
+
+PACKAGES="cmake make g++ clang libclang-rt-14-dev
+g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+wine wine32:i386 googletest nginx-light python3 curl util-linux"
+
+missing=""
+for p in $PACKAGES; do
+    # dpkg-query knows "wine32:i386" as it is written; a package counts as
+    # present only when it is fully installed.
+    st=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+    [ "$st" = "installed" ] || missing="$missing $p"
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" != 0 ]; then
+    echo "setup: missing packages:$missing" >&2
+    echo "setup: run 'make setup' as root to install them" >&2
+    exit 1
+fi
+
+echo "setup: installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+apt-get update -q
+apt-get install -y -q --no-install-recommends $missing

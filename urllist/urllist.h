@@ -1,0 +1,51 @@
+// A URL list (*.ykt): a text file with one "http://" address per line.
+// Loading the list (a file or the host's memory image), counting its
+// addresses, scanning it line by line and naming its members.
+#ifndef KESTA_URLLIST_URLLIST_H
+#define KESTA_URLLIST_URLLIST_H
+
+#include "compat/win32.h"
+
+// 4096: one address of up to 4095 characters and its NUL.
+const int kUrlCapacity = 4096;
+// 260: a member name of up to 259 characters and its NUL.
+const int kNameCapacity = 260;
+const char kHttpPrefix[] = "http://";
+const int kHttpPrefixLength = 7;
+
+// The list's bytes for one entry-point call. A file is read into a block of
+// our own (`owned`); a memory image is the host's and is used in place.
+struct SourceCopy {
+    const char* data;
+    long size;    // bytes of data
+    long start;   // offset at which scanning begins
+    HGLOBAL owned;  // the block to free, or NULL for a memory image
+};
+
+// Fills `copy` from a file name or a memory image (by the flag's input kind).
+// Returns 0; 3 when the start offset is negative or beyond the data (or a
+// memory image is missing); 5 when the working copy cannot be allocated;
+// 6 when the file cannot be opened or read. Nothing is held on failure.
+int LoadSource(const char* source, long arg, unsigned flag, SourceCopy* copy);
+void ReleaseSource(SourceCopy* copy);
+
+// Number of complete "http://" occurrences in data[start, size).
+long CountAddresses(const char* data, long start, long size);
+
+// What ScanUrlLine carries from one line to the next within one call.
+struct UrlScan {
+    char url[kUrlCapacity];  // the last address, cut at the line's match count
+    unsigned long position;  // offset of the 'h' of the last address found
+    bool overlong;           // this line's address did not fit and was cut
+};
+
+// Reads the line at *pos (up to CR, LF or the end of the data), updates
+// `scan`, and moves *pos past the line and its line end (CR LF, CR or LF).
+void ScanUrlLine(const char* data, long size, long* pos, UrlScan* scan);
+
+// Writes the member name of `url` into `name` (kNameCapacity bytes): the
+// text after the last '/', '\\', ':' or '=', cut to 259 bytes, or
+// "index.html" when that is empty.
+void DeriveMemberName(char* name, const char* url);
+
+#endif  // KESTA_URLLIST_URLLIST_H
