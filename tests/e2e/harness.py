@@ -1,0 +1,274 @@
+"""End-to-end helpers: an nginx of our own on a free loopback port, spihost.exe
+under Wine in the build tree's prefix, and the parsing of its listing output.
+
+Each tests/e2e/test_*.py is a unittest module run as a script (ctest passes
+KESTA_BUILD, WINEPREFIX, KESTA_WINE_RUN and TZ); call harness.main() at its end.
+Run as a script, this file also serves the demo: see _cli() at the bottom.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+LOOPBACK = "127.0.0.1"  # the only address anything here listens on or talks to
+NGINX_START_SECONDS = 10.0  # bound on waiting for nginx to accept
+NGINX_STOP_SECONDS = 5.0  # bound on waiting for it to exit before killing it
+NGINX_START_ATTEMPTS = 3  # a free port can be taken between probe and bind
+SPIHOST_TIMEOUT = 120.0  # default bound on one spihost run
+# A wineserver started by wine-run.sh outlives its last client by 60 s; well
+# inside that, a direct `wine` start finds it up and skips the boot step.
+WINE_WARM_SECONDS = 30.0
+
+
+def free_port():
+    """A loopback TCP port that nothing listens on at the moment of the call."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+    finally:
+        s.close()
+
+
+NGINX_CONF = """\
+# Written by tests/e2e/harness.py: one loopback server over a static root,
+# everything it writes kept in its own temporary directory.
+daemon off;
+master_process off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+
+events {{
+    worker_connections 64;
+}}
+
+http {{
+    access_log {dir}/access.log;
+    client_body_temp_path {dir}/client_body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    default_type application/octet-stream;
+    server_tokens off;
+    keepalive_timeout 0;
+
+    server {{
+        listen {address}:{port};
+        server_name localhost;
+        root {root};
+        location / {{
+        }}
+    }}
+}}
+"""
+
+
+def write_nginx_conf(root, workdir, port):
+    """Writes workdir/nginx.conf for a server of `root` on 127.0.0.1:port."""
+    text = NGINX_CONF.format(dir=workdir, address=LOOPBACK, port=port,
+                             root=os.path.abspath(root))
+    path = os.path.join(workdir, "nginx.conf")
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def nginx_command(workdir):
+    """The command line that runs the server configured in workdir."""
+    return ["nginx", "-p", workdir, "-c", os.path.join(workdir, "nginx.conf"),
+            "-e", os.path.join(workdir, "error.log")]
+
+
+def wait_accepting(port, seconds, proc=None):
+    """True once 127.0.0.1:port accepts a connection, False after `seconds`
+    or as soon as `proc` (if given) has exited."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            return False
+        try:
+            with socket.create_connection((LOOPBACK, port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+class Nginx:
+    """nginx serving `root` on a free loopback port while the context lasts.
+
+        with Nginx(docroot) as web:
+            url = web.url("a.png")   # http://127.0.0.1:<port>/a.png
+    """
+
+    def __init__(self, root):
+        self.root = os.path.abspath(root)
+        self.port = None
+        self.proc = None
+        self.workdir = None
+
+    def url(self, name):
+        return "http://%s:%d/%s" % (LOOPBACK, self.port, name.lstrip("/"))
+
+    def __enter__(self):
+        self.workdir = tempfile.mkdtemp(prefix="kesta-nginx-")
+        try:
+            for _ in range(NGINX_START_ATTEMPTS):
+                if self._start_once():
+                    return self
+            raise RuntimeError("nginx did not start; log:\n" + self.error_log())
+        except BaseException:
+            self._cleanup_dir()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+        self._cleanup_dir()
+        return False
+
+    def _start_once(self):
+        self.port = free_port()
+        write_nginx_conf(self.root, self.workdir, self.port)
+        self.proc = subprocess.Popen(nginx_command(self.workdir),
+                                     stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        if wait_accepting(self.port, NGINX_START_SECONDS, self.proc):
+            return True
+        self.stop()
+        return False
+
+    def stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)
+            try:
+                self.proc.wait(timeout=NGINX_STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=NGINX_STOP_SECONDS)
+        self.proc = None
+
+    def error_log(self):
+        try:
+            with open(os.path.join(self.workdir, "error.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def _cleanup_dir(self):
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            self.workdir = None
+
+
+# ---------------------------------------------------------------- spihost
+
+def build_dir():
+    """The Windows build tree whose spihost.exe and KESTA.SPI are tested."""
+    return os.environ.get("KESTA_BUILD") or os.path.join(REPO, "build", "windows")
+
+
+def spihost_exe():
+    return os.path.join(build_dir(), "spihost.exe")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.setdefault("WINEPREFIX", os.path.join(build_dir(), "wineprefix"))
+    env["WINEDEBUG"] = "-all"
+    env["WINEARCH"] = "win32"
+    env["WINEDLLOVERRIDES"] = "mscoree=;mshtml="
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+_last_run_end = None  # monotonic time at which the previous spihost run ended
+
+
+def _launcher():
+    """The wine-run.sh script for a cold prefix, plain `wine` while it is warm."""
+    runner = os.environ.get("KESTA_WINE_RUN") or os.path.join(REPO, "tools", "wine-run.sh")
+    warm = _last_run_end is not None and time.monotonic() - _last_run_end < WINE_WARM_SECONDS
+    return ["wine"] if warm else [runner]
+
+
+def run_spihost(*args, timeout=SPIHOST_TIMEOUT, cwd=None):
+    """Runs spihost.exe with `args` under Wine; returns the CompletedProcess
+    with text stdout and stderr. Output goes through temporary files, not
+    pipes, so Wine's background processes can never hold the call open."""
+    global _last_run_end
+    cmd = _launcher() + [spihost_exe()] + [str(a) for a in args]
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  env=wine_env(), cwd=cwd, timeout=timeout)
+        finally:
+            _last_run_end = time.monotonic()
+        out.seek(0)
+        err.seek(0)
+        stdout = out.read().decode("latin-1")
+        stderr = err.read().decode("latin-1")
+    return subprocess.CompletedProcess(cmd, proc.returncode, stdout, stderr)
+
+
+def parse_listing(stdout):
+    """Rows of `spihost list --seconds` as (position, size, timestamp, name);
+    the '#' header line and empty lines are skipped. Names keep their spaces."""
+    rows = []
+    for line in stdout.splitlines():
+        line = line.rstrip("\r")
+        if not line or line.startswith("#"):
+            continue
+        parts = line.split(" ", 3)
+        if len(parts) != 4:
+            raise ValueError("not a listing row: %r" % line)
+        rows.append((int(parts[0]), int(parts[1]), int(parts[2]), parts[3]))
+    return rows
+
+
+def write_list(path, urls, newline="\n"):
+    """Writes a URL list file: one address per line, each ended by `newline`."""
+    with open(path, "wb") as f:
+        f.write("".join(u + newline for u in urls).encode("latin-1"))
+    return path
+
+
+def main():
+    """Runs the calling test module's cases; exits non-zero on any failure."""
+    unittest.main(module="__main__", verbosity=2)
+
+
+# -------------------------------------------------------------- demo CLI
+
+def _cli(argv):
+    """harness.py conf ROOT DIR  -> writes DIR/nginx.conf on a free port,
+                                    prints the port and then the command line
+       harness.py wait PORT SECS -> exits 0 once 127.0.0.1:PORT accepts"""
+    if len(argv) == 3 and argv[0] == "conf":
+        port = free_port()
+        write_nginx_conf(argv[1], os.path.abspath(argv[2]), port)
+        print(port)
+        print(" ".join(nginx_command(os.path.abspath(argv[2]))))
+        return 0
+    if len(argv) == 3 and argv[0] == "wait":
+        return 0 if wait_accepting(int(argv[1]), float(argv[2])) else 1
+    sys.stderr.write(_cli.__doc__ + "\n")
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(_cli(sys.argv[1:]))
