@@ -97,6 +97,9 @@ int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* p
                    int outlen);
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
 
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
+
 // Winsock 1.1: BSD sockets already carry socket, connect, send, recv,
 // shutdown, inet_addr, gethostbyname and htons under the same names.
 typedef int SOCKET;

@@ -5,6 +5,7 @@
 #include "compat/win32.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -74,6 +75,12 @@ void* FreeBlock(void* mem) {
 }
 
 int FoldAscii(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+
+// Winsock reports a send on a closed connection as an error; Linux would
+// raise SIGPIPE and end the test process instead.
+struct IgnoreBrokenPipes {
+    IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+} g_ignore_broken_pipes;
 
 bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -145,6 +152,12 @@ int MessageBoxA(HWND, const char* text, const char* caption, UINT) {
     snprintf(g_box_text, sizeof g_box_text, "%s", text ? text : "");
     snprintf(g_box_caption, sizeof g_box_caption, "%s", caption ? caption : "");
     return IDOK;
+}
+
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
+    if (!from || !to) return FALSE;
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(to, F_OK) == 0) return FALSE;
+    return rename(from, to) == 0;
 }
 
 int WSAStartup(WORD version, WSADATA* data) {

@@ -1,1 +1,452 @@
-// placeholder
+// Downloads one "http://" address: splits it into host, port and path, sends
+// one HTTP/1.0 GET over a Winsock 1.1 stream socket, reads until the server
+// closes, cuts the header block off at its first blank line and dates the
+// body from "Last-Modified:" (else "Date:").
+#include "http/fetch.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "http/header.h"
+#include "http/httpdate.h"
+
+namespace {
+
+// The last-error texts, in Shift-JIS (code page 932).
+const char kMsgNoProblem[] = "\x93\xC1\x82\xC9\x96\xE2\x91\xE8\x82\xC8\x82\xB5";  // 特に問題なし
+const char kMsgBadParameter[] =
+    "\x95s\x90\xB3\x82\xC8\x83p\x83\x89\x83\x81\x81[\x83^\n";  // 不正なパラメータ
+const char kMsgNotHttp[] =
+    "http\x82\xCCURL\x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n";  // httpのURLではありません
+const char kMsgAtexitFailed[] = "atexit(WSACleanup)\x8E\xB8\x94s\n";  // atexit(WSACleanup)失敗
+const char kMsgStartupFailed[] =
+    "WinSock\x82\xCC\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s\n";  // WinSockの初期化失敗
+const char kMsgSocketFailed[] = "Socket\x8D\xEC\x90\xAC\x8E\xB8\x94s\n";  // Socket作成失敗
+const char kMsgResolveFailed[] =
+    "\x83z\x83X\x83g\x83"
+    "A\x83h\x83\x8C\x83X\x8E\xE6\x93\xBE\x8E\xB8\x94s\n";  // ホストアドレス取得失敗
+const char kMsgConnectFailed[] =
+    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x90\xDA\x91\xB1\x8E\xB8\x94s\n";  // サーバへの接続失敗
+const char kMsgSendFailed[] =
+    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x91\x97\x90M\x8E\xB8\x94s\n";  // サーバへの送信失敗
+const char kMsgReceiveFailed[] =
+    "\x83T\x81[\x83o\x82\xA9\x82\xE7\x82\xCC\x8E\xF3\x90M\x8E\xB8\x94s\n";  // サーバからの受信失敗
+
+const char* const kMessages[] = {
+    kMsgNoProblem,    kMsgBadParameter,  kMsgNotHttp,       kMsgAtexitFailed,
+    kMsgStartupFailed, kMsgSocketFailed, kMsgResolveFailed, kMsgConnectFailed,
+    kMsgSendFailed,   kMsgReceiveFailed,
+};
+
+// 1024: the process-wide diagnostic text; every message above fits.
+char g_last_error[1024];
+
+// 4095: the longest address a list line can hand over (the URL buffer less
+// its NUL). The host part, with its ':' and port, may use 255 characters and
+// the port text 7, as the fixed buffers of the request format always allowed.
+const size_t kMaxAddress = 4095;
+const size_t kMaxHostPart = 255;
+const size_t kMaxPortText = 7;
+const int kDefaultPort = 80;
+const int kSchemeLength = 7;  // "http://"
+
+const char kUserAgentLine[] = "\r\nUser-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
+
+// The request: "GET " path " HTTP/1.0\r\nHost: " host ":" port, then the
+// user agent line. Path and host are bounded by kMaxAddress and kMaxHostPart,
+// the port by its five digits.
+const size_t kRequestCapacity = 4 + kMaxAddress + 17 + kMaxHostPart + 1 + 5 + sizeof kUserAgentLine;
+
+// The response is kept as a chain of blocks that are never moved: the first
+// holds at least the first 4096 bytes (the only ones the header text needs),
+// later ones double up to kMaxChunk, so receiving costs no copying and few
+// allocations, and the chain wastes at most one block's tail.
+const size_t kFirstChunk = 64 * 1024;
+const size_t kMaxChunk = 4 * 1024 * 1024;
+// The body is returned as an int: a response may not reach 2 GiB.
+const size_t kMaxResponse = 0x7FFFFFFFu - 4096;
+
+// 4096 bytes of header block are read for fields; the value buffer is 1024.
+const int kHeaderTextCapacity = 4096;
+const int kFieldValueCapacity = 1024;
+// The body block handed to the caller is never smaller than this.
+const size_t kMinBodyBlock = 2048;
+// shutdown() in both directions; Winsock 1.1 has no name for it.
+const int kShutdownBoth = 2;
+
+struct Chunk {
+    Chunk* next;
+    size_t used;
+    size_t capacity;
+    // the bytes follow
+};
+
+char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
+
+// Finds where the header block ends while the response streams in. The end
+// is the first position i holding CR CR CR CR, CR LF CR LF, LF CR LF CR or
+// LF LF LF LF (the block takes those four bytes), or LF LF (two bytes) for
+// servers that end their lines with a bare LF; a four-byte end at the same
+// position wins. Candidates are decided in order of position, each once its
+// four bytes have arrived.
+struct HeaderEndScan {
+    uint32_t window;  // the last four bytes, newest lowest; other bytes as 0
+    size_t seen;      // bytes scanned so far
+    bool found;
+    size_t headerLength;  // header block length, once found
+};
+
+bool IsLineEndByte(unsigned char b) { return b == '\r' || b == '\n'; }
+
+void ScanForHeaderEnd(HeaderEndScan* s, const unsigned char* p, size_t n) {
+    const uint32_t kLfLf = 0x0A0A;
+    size_t k = 0;
+    while (k < n && !s->found) {
+        if (!IsLineEndByte(p[k]) && (s->window & 0xFFFFFF) == 0) {
+            // No pending candidate can match any more: skip to the next line end.
+            size_t j = k;
+            while (j < n && !IsLineEndByte(p[j])) ++j;
+            s->seen += j - k;
+            s->window = 0;
+            k = j;
+            continue;
+        }
+        s->window = (s->window << 8) | (IsLineEndByte(p[k]) ? p[k] : 0);
+        ++s->seen;
+        ++k;
+        if (s->seen < 4) continue;
+        uint32_t w = s->window;
+        if (w == 0x0D0D0D0D || w == 0x0D0A0D0A || w == 0x0A0D0A0D || w == 0x0A0A0A0A) {
+            s->found = true;
+            s->headerLength = s->seen;
+        } else if ((w >> 16) == kLfLf) {
+            s->found = true;
+            s->headerLength = s->seen - 2;
+        }
+    }
+}
+
+// At the end of the response the last two positions can still hold LF LF.
+void FinishHeaderEndScan(HeaderEndScan* s) {
+    if (s->found || s->seen < 2) return;
+    if (s->seen >= 3 && ((s->window >> 8) & 0xFFFF) == 0x0A0A) {
+        s->found = true;
+        s->headerLength = s->seen - 1;
+    } else if ((s->window & 0xFFFF) == 0x0A0A) {
+        s->found = true;
+        s->headerLength = s->seen;
+    }
+}
+
+struct Response {
+    Chunk* first;
+    Chunk* last;
+    size_t total;
+    HeaderEndScan scan;
+};
+
+void FreeChunks(Response* r) {
+    Chunk* c = r->first;
+    while (c) {
+        Chunk* next = c->next;
+        GlobalFree(c);
+        c = next;
+    }
+    r->first = r->last = NULL;
+}
+
+Chunk* NewChunk(size_t capacity) {
+    Chunk* c = static_cast<Chunk*>(GlobalAlloc(GMEM_FIXED, sizeof(Chunk) + capacity));
+    if (!c) return NULL;
+    c->next = NULL;
+    c->used = 0;
+    c->capacity = capacity;
+    return c;
+}
+
+// Makes room for the next recv. When only the length is wanted, bytes after
+// the first block are counted and dropped, so one block is reused.
+bool MakeRoom(Response* r, bool keepBody) {
+    if (r->last && r->last->used < r->last->capacity) return true;
+    if (!keepBody && r->last && r->last != r->first) {
+        r->last->used = 0;
+        return true;
+    }
+    size_t capacity = kFirstChunk;
+    if (r->last) {
+        capacity = r->last->capacity * 2;
+        if (capacity > kMaxChunk) capacity = kMaxChunk;
+    }
+    Chunk* c = NewChunk(capacity);
+    if (!c) return false;
+    if (r->last) {
+        r->last->next = c;
+    } else {
+        r->first = c;
+    }
+    r->last = c;
+    return true;
+}
+
+// Reads until the server closes. False on a receive error, on memory that
+// cannot be had, and on a response too large to return.
+bool ReceiveAll(SOCKET s, Response* r, bool keepBody) {
+    for (;;) {
+        if (!MakeRoom(r, keepBody)) return false;
+        Chunk* c = r->last;
+        size_t room = c->capacity - c->used;
+        int n = recv(s, ChunkBytes(c) + c->used, (int)room, 0);
+        if (n == SOCKET_ERROR || n < 0) return false;
+        if (n == 0) return true;
+        ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(ChunkBytes(c) + c->used),
+                         (size_t)n);
+        c->used += (size_t)n;
+        r->total += (size_t)n;
+        if (r->total > kMaxResponse) return false;
+    }
+}
+
+// Copies bytes [from, total) of the response into `out`, freeing each block
+// once it has been read, so the response and the body overlap little.
+void MoveBody(Response* r, size_t from, char* out) {
+    size_t offset = 0;  // response offset of the current block's first byte
+    Chunk* c = r->first;
+    while (c) {
+        Chunk* next = c->next;
+        size_t end = offset + c->used;
+        if (end > from) {
+            size_t skip = from > offset ? from - offset : 0;
+            memcpy(out, ChunkBytes(c) + skip, c->used - skip);
+            out += c->used - skip;
+        }
+        offset = end;
+        if (c != r->first) GlobalFree(c);
+        c = next;
+    }
+    r->first->next = NULL;
+    r->last = r->first;
+}
+
+void SetFetchError(const char* message) {
+    size_t n = strlen(message);
+    if (n >= sizeof g_last_error) n = sizeof g_last_error - 1;
+    memcpy(g_last_error, message, n);
+    g_last_error[n] = '\0';
+}
+
+int Fail(const char* message) {
+    SetFetchError(message);
+    return -1;
+}
+
+bool HasHttpScheme(const char* url) {
+    static const char kScheme[] = "http://";
+    for (int i = 0; i < kSchemeLength; ++i) {
+        unsigned char c = (unsigned char)url[i];
+        if (c >= 'A' && c <= 'Z') c = (unsigned char)(c - 'A' + 'a');
+        if (c != (unsigned char)kScheme[i]) return false;
+    }
+    return true;
+}
+
+// An address split into its parts; the host and port texts are NUL-terminated.
+struct Target {
+    char host[kMaxHostPart + 1];
+    char portText[kMaxPortText + 1];
+    const char* path;  // into the address; "/" when it has none
+    size_t pathLength;
+    unsigned port;     // the low 16 bits are used
+};
+
+// Host: up to the first '/'; its first ':' starts the port text. False when a
+// part is longer than its buffer.
+bool SplitAddress(const char* url, size_t length, Target* t) {
+    const char* rest = url + kSchemeLength;
+    const char* slash = static_cast<const char*>(memchr(rest, '/', length - kSchemeLength));
+    size_t hostPart = slash ? (size_t)(slash - rest) : length - kSchemeLength;
+    if (hostPart > kMaxHostPart) return false;
+    const char* colon = static_cast<const char*>(memchr(rest, ':', hostPart));
+    size_t hostLength = colon ? (size_t)(colon - rest) : hostPart;
+    memcpy(t->host, rest, hostLength);
+    t->host[hostLength] = '\0';
+    t->port = kDefaultPort;
+    t->portText[0] = '\0';
+    if (colon) {
+        size_t portLength = hostPart - hostLength - 1;
+        if (portLength > kMaxPortText) return false;
+        memcpy(t->portText, colon + 1, portLength);
+        t->portText[portLength] = '\0';
+        t->port = (unsigned)atol(t->portText);
+    }
+    if (slash) {
+        t->path = slash;
+        t->pathLength = length - (size_t)(slash - url);
+    } else {
+        t->path = "/";
+        t->pathLength = 1;
+    }
+    return true;
+}
+
+size_t Append(char* out, size_t at, const char* text, size_t n) {
+    memcpy(out + at, text, n);
+    return at + n;
+}
+
+size_t BuildRequest(const Target& t, char* out) {
+    char port[8];
+    unsigned p = t.port & 0xFFFF;
+    int digits = 0;
+    char reversed[8];
+    do {
+        reversed[digits++] = (char)('0' + p % 10);
+        p /= 10;
+    } while (p);
+    for (int i = 0; i < digits; ++i) port[i] = reversed[digits - 1 - i];
+    size_t n = 0;
+    n = Append(out, n, "GET ", 4);
+    n = Append(out, n, t.path, t.pathLength);
+    n = Append(out, n, " HTTP/1.0\r\nHost: ", 17);
+    n = Append(out, n, t.host, strlen(t.host));
+    n = Append(out, n, ":", 1);
+    n = Append(out, n, port, (size_t)digits);
+    n = Append(out, n, kUserAgentLine, sizeof kUserAgentLine - 1);
+    return n;
+}
+
+void CleanupSockets(void) { WSACleanup(); }
+
+bool ResolveHost(const char* host, struct in_addr* out) {
+    unsigned long addr = inet_addr(host);
+    if (addr != (unsigned long)INADDR_NONE) {
+        out->s_addr = (uint32_t)addr;
+        return true;
+    }
+    struct hostent* h = gethostbyname(host);
+    if (!h || !h->h_addr_list || !h->h_addr_list[0] || h->h_length != 4) return false;
+    memcpy(&out->s_addr, h->h_addr_list[0], 4);
+    return true;
+}
+
+bool SendAll(SOCKET s, const char* data, size_t n) {
+    while (n > 0) {
+        int sent = send(s, data, (int)n, 0);
+        if (sent == SOCKET_ERROR || sent <= 0) return false;
+        data += sent;
+        n -= (size_t)sent;
+    }
+    return true;
+}
+
+// Reads the timestamp out of the header text: "Last-Modified:", else "Date:".
+int32_t DateFromHeader(const char* headerText) {
+    char value[kFieldValueCapacity];
+    if (!FindHeaderField(headerText, "Last-Modified:", value, kFieldValueCapacity) &&
+        !FindHeaderField(headerText, "Date:", value, kFieldValueCapacity)) {
+        value[0] = '\0';
+    }
+    if (value[0] == '\0') return -1;
+    int32_t t = 0;
+    ConvertHttpDate(value, &t);
+    return t;
+}
+
+// Connects, sends the request and receives the whole response into `r`.
+// Returns 0, or -1 with the last-error text set and everything released.
+int Exchange(const Target& t, const char* request, size_t requestLength, Response* r,
+             bool keepBody) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return Fail(kMsgSocketFailed);
+
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((unsigned short)(t.port & 0xFFFF));
+    if (!ResolveHost(t.host, &sa.sin_addr)) {
+        closesocket(s);
+        return Fail(kMsgResolveFailed);
+    }
+    if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
+        closesocket(s);
+        return Fail(kMsgConnectFailed);
+    }
+    if (!SendAll(s, request, requestLength)) {
+        shutdown(s, kShutdownBoth);
+        closesocket(s);
+        return Fail(kMsgSendFailed);
+    }
+    bool received = ReceiveAll(s, r, keepBody);
+    shutdown(s, kShutdownBoth);
+    closesocket(s);
+    // Fewer than four bytes hold no header block at all: a broken response.
+    if (!received || r->total < 4) {
+        FreeChunks(r);
+        return Fail(kMsgReceiveFailed);
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char* HttpLastError() { return g_last_error; }
+
+int HttpFetchMessageCount() { return (int)(sizeof kMessages / sizeof kMessages[0]); }
+
+const char* HttpFetchMessage(int index) {
+    if (index < 0 || index >= HttpFetchMessageCount()) return NULL;
+    return kMessages[index];
+}
+
+int HttpFetch(const char* url, HLOCAL* body, long* length, int32_t* timestamp) {
+    SetFetchError(kMsgNoProblem);
+    size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
+    if (urlLength <= (size_t)kSchemeLength || urlLength > kMaxAddress) return Fail(kMsgBadParameter);
+    if (!HasHttpScheme(url)) return Fail(kMsgNotHttp);
+    Target target;
+    if (!SplitAddress(url, urlLength, &target)) return Fail(kMsgBadParameter);
+
+    WSADATA wsa;
+    int started = WSAStartup(MAKEWORD(1, 1), &wsa);
+    if (atexit(CleanupSockets) != 0) return Fail(kMsgAtexitFailed);
+    if (started != 0) return Fail(kMsgStartupFailed);
+
+    char request[kRequestCapacity];
+    size_t requestLength = BuildRequest(target, request);
+
+    Response r;
+    memset(&r, 0, sizeof r);
+    bool keepBody = body != NULL;
+    if (Exchange(target, request, requestLength, &r, keepBody) != 0) return -1;
+
+    FinishHeaderEndScan(&r.scan);
+    size_t headerLength = r.scan.found ? r.scan.headerLength : r.total;
+    size_t bodyLength = r.total - headerLength;
+
+    // The header text: the first 4096 bytes of the header block at most; the
+    // first block always holds them.
+    char headerText[kHeaderTextCapacity + 1];
+    size_t headerTextLength = headerLength < (size_t)kHeaderTextCapacity ? headerLength
+                                                                         : (size_t)kHeaderTextCapacity;
+    memcpy(headerText, ChunkBytes(r.first), headerTextLength);
+    headerText[headerTextLength] = '\0';
+
+    if (keepBody) {
+        size_t blockSize = bodyLength < kMinBodyBlock ? kMinBodyBlock : bodyLength;
+        HLOCAL block = LocalAlloc(LMEM_FIXED, blockSize);
+        char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;
+        if (!out) {
+            if (block) LocalFree(block);
+            FreeChunks(&r);
+            return Fail(kMsgReceiveFailed);
+        }
+        MoveBody(&r, headerLength, out);
+        LocalUnlock(block);
+        *body = block;
+    }
+    FreeChunks(&r);
+
+    int32_t t = DateFromHeader(headerText);
+    if (length) *length = (long)bodyLength;
+    if (timestamp) *timestamp = t;
+    return (int)bodyLength;
+}
