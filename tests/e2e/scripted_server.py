@@ -1,0 +1,201 @@
+"""A loopback HTTP server that answers with scripted bytes, for responses a
+real server won't send (no blank line, bare LF, three bytes, a reset).
+
+Per connection it records the exact request bytes (read up to the blank line
+CR LF CR LF, a size cap, the peer's close or a bounded wait), picks a Reply by
+the request's path, sends it (whole, or in pieces with pauses) and closes.
+One thread serves connections one after another; every wait is bounded.
+
+    with ScriptedServer({"/a": Reply(b"HTTP/1.0 200 OK\\r\\n\\r\\nabc")}) as srv:
+        url = srv.url("/a")          # http://127.0.0.1:<port>/a
+        ...                          # let the plug-in fetch it
+        srv.requests_for("/a")       # [b"GET /a HTTP/1.0\\r\\n..."]
+"""
+
+import socket
+import struct
+import threading
+import time
+
+LOOPBACK = "127.0.0.1"  # the only address this server binds or talks to
+ACCEPT_POLL_SECONDS = 0.05  # how often the serving thread looks at the stop flag
+REQUEST_WAIT_SECONDS = 5.0  # bound on waiting for a request's blank line
+REQUEST_CAP = 64 * 1024  # a request longer than this is cut (ours are < 5 KiB)
+SEND_WAIT_SECONDS = 10.0  # bound on one blocked send
+STOP_WAIT_SECONDS = 15.0  # bound on joining the thread (a reply may be pausing)
+MAX_PAUSE_SECONDS = 2.0  # longest pause a reply may ask for between pieces
+
+SEND = "send"  # read the request, send the pieces, close normally (FIN)
+CLOSE_AT_ONCE = "close"  # close right after accepting: nothing read or sent
+RESET = "reset"  # read the request, send the pieces, then abort (RST)
+
+
+class Reply:
+    """What to do with one connection.
+
+    data: the bytes to send; piece: when set, send them in pieces of this
+    many bytes, or `cuts` gives the exact offsets at which to split;
+    pause: seconds to wait between pieces; how: SEND, CLOSE_AT_ONCE or RESET.
+    """
+
+    def __init__(self, data=b"", piece=None, cuts=None, pause=0.0, how=SEND):
+        if how not in (SEND, CLOSE_AT_ONCE, RESET):
+            raise ValueError("unknown reply kind %r" % (how,))
+        if pause < 0 or pause > MAX_PAUSE_SECONDS:
+            raise ValueError("pause must lie within 0..%s s" % MAX_PAUSE_SECONDS)
+        self.data = bytes(data)
+        self.piece = piece
+        self.cuts = list(cuts) if cuts else []
+        self.pause = pause
+        self.how = how
+
+    def pieces(self):
+        """The data split as asked: at `cuts`, else every `piece` bytes."""
+        if self.cuts:
+            edges = [0] + sorted(c for c in self.cuts if 0 < c < len(self.data))
+            edges.append(len(self.data))
+            return [self.data[a:b] for a, b in zip(edges, edges[1:]) if b > a]
+        if self.piece:
+            return [self.data[i:i + self.piece] for i in range(0, len(self.data), self.piece)]
+        return [self.data] if self.data else []
+
+
+def request_path(request):
+    """The path of a request line 'GET <path> HTTP/1.0', or None."""
+    line = request.split(b"\r\n", 1)[0]
+    parts = line.split(b" ")
+    if len(parts) != 3:
+        return None
+    return parts[1].decode("latin-1")
+
+
+class ScriptedServer:
+    """Serves `routes` (path -> Reply) on a free loopback port while the
+    context lasts; a path without a route gets `default` (a 404 page unless
+    given). With first=Reply(how=CLOSE_AT_ONCE) every connection is closed
+    before anything is read, since no path is known then."""
+
+    NOT_FOUND = Reply(b"HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno route\n")
+
+    def __init__(self, routes=None, default=None, first=None):
+        self.routes = dict(routes or {})
+        self.default = default or self.NOT_FOUND
+        self.first = first
+        self.port = None
+        self.requests = []  # (path or None, bytes) in arrival order
+        self.errors = []  # what went wrong while serving, for the test to show
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._listener = None
+        self._thread = None
+
+    # ------------------------------------------------------------ public
+
+    def url(self, path="/", host=LOOPBACK):
+        return "http://%s:%d%s" % (host, self.port, path)
+
+    def requests_for(self, path):
+        with self._lock:
+            return [data for p, data in self.requests if p == path]
+
+    def connection_count(self):
+        with self._lock:
+            return len(self.requests)
+
+    def __enter__(self):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self._listener.bind((LOOPBACK, 0))
+            self._listener.listen(16)
+            self._listener.settimeout(ACCEPT_POLL_SECONDS)
+            self.port = self._listener.getsockname()[1]
+            self._thread = threading.Thread(target=self._serve, name="scripted-server",
+                                            daemon=True)
+            self._thread.start()
+        except BaseException:
+            self._listener.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def stop(self):
+        """Stops the thread (bounded) and closes the listening socket."""
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join(STOP_WAIT_SECONDS)
+            if self._thread.is_alive():
+                self.errors.append("serving thread did not stop in time")
+            self._thread = None
+        if self._listener is not None:
+            self._listener.close()
+            self._listener = None
+
+    # ----------------------------------------------------------- serving
+
+    def _serve(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError as e:
+                if not self._stop.is_set():
+                    self.errors.append("accept: %s" % e)
+                return
+            try:
+                self._handle(conn)
+            except OSError as e:
+                self.errors.append("connection: %s" % e)
+            finally:
+                conn.close()
+
+    def _handle(self, conn):
+        conn.setblocking(True)
+        if self.first is not None and self.first.how == CLOSE_AT_ONCE:
+            with self._lock:
+                self.requests.append((None, b""))
+            return
+        request = self._read_request(conn)
+        path = request_path(request)
+        with self._lock:
+            self.requests.append((path, request))
+        reply = self.routes.get(path, self.default)
+        if reply.how == CLOSE_AT_ONCE:
+            return
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        conn.settimeout(SEND_WAIT_SECONDS)
+        pieces = reply.pieces()
+        for i, piece in enumerate(pieces):
+            if i > 0 and reply.pause:
+                if self._stop.wait(reply.pause):
+                    return
+            conn.sendall(piece)
+        if reply.how == RESET:
+            # Linger on with a zero time: close() then sends RST, not FIN.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+    def _read_request(self, conn):
+        """Everything received until the first CR LF CR LF has arrived, the
+        peer closes, the cap is reached or the bounded wait runs out (bytes
+        sent after the blank line in the same segment are kept, so a test
+        sees them)."""
+        deadline = time.monotonic() + REQUEST_WAIT_SECONDS
+        data = b""
+        while b"\r\n\r\n" not in data and len(data) < REQUEST_CAP:
+            left = deadline - time.monotonic()
+            if left <= 0 or self._stop.is_set():
+                self.errors.append("request not complete after %d bytes" % len(data))
+                break
+            conn.settimeout(min(left, 0.5))
+            try:
+                chunk = conn.recv(4096)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            data += chunk
+        return data
