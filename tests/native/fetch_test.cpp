@@ -1,0 +1,272 @@
+// HttpFetch against a scripted loopback server: the request text, the split
+// between header block and body, the dates, every failure's message, and
+// that nothing is leaked or left half-written.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "http/fetch.h"
+#include "tests/native/loopback_server.h"
+
+namespace {
+
+const char kUserAgent[] = "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
+const char kDate1994[] = "Sun, 06 Nov 1994 08:49:37 GMT";
+const int32_t k1994 = 784111777;
+
+struct Fetched {
+    int result;
+    std::string body;
+    long length;
+    int32_t timestamp;
+    size_t blockSize;
+};
+
+Fetched Fetch(const std::string& url) {
+    Fetched f = {0, "", -7, -7, 0};
+    HLOCAL body = NULL;
+    f.result = HttpFetch(url.c_str(), &body, &f.length, &f.timestamp);
+    if (f.result >= 0) {
+        f.body.assign(static_cast<const char*>(LocalLock(body)), (size_t)f.result);
+        f.blockSize = LocalSize(body);
+        LocalFree(body);
+    }
+    return f;
+}
+
+std::string Show(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else out += (char)c;
+    }
+    return out;
+}
+
+TEST(FetchRequest, TextIsExactForEveryAddressForm) {
+    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\nok");
+    std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
+    std::string longQuery = "/q?" + std::string(3000, 'k');
+    struct Row {
+        std::string url;
+        std::string requestLine;  // "GET <path> HTTP/1.0"
+        std::string host;
+    } rows[] = {
+        {"http://" + hostPort, "GET / HTTP/1.0", hostPort},
+        {"http://" + hostPort + "/", "GET / HTTP/1.0", hostPort},
+        {"http://" + hostPort + "/x?y=1", "GET /x?y=1 HTTP/1.0", hostPort},
+        {"HTTP://" + hostPort + "/Pic.JPG", "GET /Pic.JPG HTTP/1.0", hostPort},
+        {"hTtP://" + hostPort + "/a%20b", "GET /a%20b HTTP/1.0", hostPort},
+        {"http://localhost:" + std::to_string(server.port()) + "/l",
+         "GET /l HTTP/1.0", "localhost:" + std::to_string(server.port())},
+        {"http://" + hostPort + longQuery, "GET " + longQuery + " HTTP/1.0", hostPort},
+        {"http://" + hostPort + "/with space\" >", "GET /with space\" > HTTP/1.0", hostPort},
+    };
+    for (const Row& r : rows) {
+        size_t before = server.Requests().size();
+        Fetched f = Fetch(r.url);
+        ASSERT_EQ(2, f.result) << r.url;
+        std::vector<std::string> got = server.Requests();
+        ASSERT_EQ(before + 1, got.size());
+        std::string expected = r.requestLine + "\r\nHost: " + r.host + "\r\n" + kUserAgent;
+        EXPECT_EQ(Show(expected), Show(got.back())) << r.url;
+    }
+}
+
+TEST(FetchRequest, PortTextIsReadLikeAtolAndWrittenAsItsLow16Bits) {
+    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n");
+    // 65536 + port wraps to the port; "+port" and leading zeros are read too.
+    std::string wrapped = std::to_string(65536 + server.port());
+    struct Row {
+        std::string portText;
+    } rows[] = {{wrapped}, {"+" + std::to_string(server.port())}, {"0" + std::to_string(server.port())}};
+    for (const Row& r : rows) {
+        Fetched f = Fetch("http://127.0.0.1:" + r.portText + "/p");
+        ASSERT_EQ(0, f.result) << r.portText;
+        EXPECT_NE(std::string::npos,
+                  server.Requests().back().find("Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"))
+            << r.portText;
+    }
+}
+
+TEST(FetchSplit, HeaderBlockEndsAtTheFirstBlankLine) {
+    const std::string date = std::string("Date: ") + kDate1994;
+    struct Row {
+        const char* what;
+        std::string response;
+        std::string body;
+    } rows[] = {
+        {"CR LF header, body abc", "HTTP/1.0 200 OK\r\n" + date + "\r\n\r\nabc", "abc"},
+        {"ends right after the blank line", "HTTP/1.0 200 OK\r\n" + date + "\r\n\r\n", ""},
+        {"error page is the content", "HTTP/1.0 404 Not Found\r\n\r\n<h1>gone</h1>", "<h1>gone</h1>"},
+        {"bare LF header, LF LF", "HTTP/1.0 200 OK\n" + date + "\n\nbody", "body"},
+        {"bare LF header ending the response", "HTTP/1.0 200 OK\n" + date + "\n\n", ""},
+        {"CR LF CR LF wins over a later LF LF", "HTTP/1.0 200 OK\r\n\r\nA\n\nB", "A\n\nB"},
+        {"LF LF LF LF at the same position wins", "H\n\n\n\nbody", "body"},
+        {"LF LF then one more LF", "H\n\n\nX", "\nX"},
+        {"CR CR CR CR", "H\r\r\r\rb", "b"},
+        {"LF CR LF CR", "H\n\r\n\rb", "b"},
+        {"no blank line: all header", "HTTP/1.0 200 OK\r\nX: y", ""},
+        {"four bytes, no blank line", "HTTP", ""},
+        {"blank line at the very start", "\r\n\r\nxyz", "xyz"},
+        {"binary body with NULs", std::string("H\r\n\r\n\0\x01\r\n\r\n\xFF", 12), std::string("\0\x01\r\n\r\n\xFF", 7)},
+    };
+    for (const Row& r : rows) {
+        LoopbackServer server(r.response);
+        Fetched f = Fetch(server.Url("/x"));
+        EXPECT_EQ((int)r.body.size(), f.result) << r.what;
+        EXPECT_EQ((long)r.body.size(), f.length) << r.what;
+        EXPECT_EQ(Show(r.body), Show(f.body)) << r.what;
+        EXPECT_EQ(r.body.size() < 2048 ? 2048u : r.body.size(), f.blockSize) << r.what;
+    }
+}
+
+TEST(FetchSplit, LargeBodiesCrossManyBlocksIntact) {
+    struct Row {
+        size_t bodySize;
+        size_t headerPad;  // bytes of an extra header field
+    } rows[] = {{4096, 0}, {65536 - 19, 0}, {65536, 0}, {5 * 1024 * 1024 + 7, 0}, {1000, 70000}};
+    for (const Row& r : rows) {
+        std::string body(r.bodySize, '\0');
+        for (size_t i = 0; i < body.size(); ++i) body[i] = (char)(i * 31 + i / 251);
+        std::string header = "HTTP/1.0 200 OK\r\nX-Pad: " + std::string(r.headerPad, 'p') + "\r\n\r\n";
+        LoopbackServer server(header + body);
+        Fetched f = Fetch(server.Url("/big"));
+        ASSERT_EQ((int)body.size(), f.result) << r.bodySize;
+        EXPECT_TRUE(f.body == body) << r.bodySize;
+        // Asking for the length only gives the same answer without keeping the body.
+        long length = -1;
+        int32_t ts = 5;
+        EXPECT_EQ((int)body.size(), HttpFetch(server.Url("/big").c_str(), NULL, &length, &ts));
+        EXPECT_EQ((long)body.size(), length);
+        EXPECT_EQ(-1, ts);
+    }
+}
+
+TEST(FetchDate, TimestampComesFromLastModifiedElseDate) {
+    struct Row {
+        const char* what;
+        std::string header;
+        int32_t timestamp;
+    } rows[] = {
+        {"Date only", std::string("Date: ") + kDate1994 + "\r\n", k1994},
+        {"Last-Modified first", std::string("Last-Modified: ") + kDate1994 +
+                                    "\r\nDate: Thu, 01 Jan 1970 00:00:10 GMT\r\n", k1994},
+        {"Last-Modified after Date still wins", "Date: Thu, 01 Jan 1970 00:00:10 GMT\r\nLast-Modified: " +
+                                                     std::string(kDate1994) + "\r\n", k1994},
+        {"no date field", "Server: x\r\n", -1},
+        {"empty Last-Modified hides Date", std::string("Last-Modified:\r\nDate: ") + kDate1994 + "\r\n", -1},
+        {"unparsable date", "Date: yesterday\r\n", 0},
+        {"before 1970", "Date: Wed, 31 Dec 1969 23:59:59 +0000\r\n", -1},
+        {"folded value", "Date: Sun, 06 Nov\r\n  1994 08:49:37 GMT\r\n", k1994},
+        {"lower-case name", std::string("last-modified: ") + kDate1994 + "\r\n", k1994},
+        {"RFC 850 form", "Date: Sunday, 06-Nov-94 08:49:37 GMT\r\n", k1994},
+        {"asctime form", "Date: Sun Nov  6 08:49:37 1994\r\n", k1994},
+        {"field after the blank line is body", "X: y\r\n\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n", -1},
+    };
+    for (const Row& r : rows) {
+        LoopbackServer server("HTTP/1.0 200 OK\r\n" + r.header + "\r\nbody");
+        Fetched f = Fetch(server.Url("/d"));
+        EXPECT_EQ(r.timestamp, f.timestamp) << r.what;
+    }
+}
+
+TEST(FetchFailure, EachFailureHasItsMessageAndLeavesOutputsAlone) {
+    LoopbackServer closesAtOnce("");
+    LoopbackServer oneByte("H");
+    LoopbackServer threeBytes("HTT");
+    std::string port = std::to_string(UnusedLoopbackPort());
+    struct Row {
+        std::string url;
+        int message;  // index into the fetch's messages
+        int startups;  // socket-library start-ups the call leaves behind
+    } rows[] = {
+        {"http://", 1, 0},
+        {"http:/", 1, 0},
+        {"", 1, 0},
+        {"ftp://127.0.0.1/x", 2, 0},
+        {"https://127.0.0.1/x", 2, 0},
+        {"http://" + std::string(256, 'h') + "/x", 1, 0},
+        {"http://127.0.0.1:" + std::string(8, '1') + "/x", 1, 0},
+        {"http://127.0.0.1:" + std::string(4089, '1'), 1, 0},
+        {"http://127.0.0.1:" + port + "/refused", 7, 1},
+        {closesAtOnce.Url("/empty"), 9, 1},
+        {oneByte.Url("/one"), 9, 1},
+        {threeBytes.Url("/three"), 9, 1},
+    };
+    for (const Row& r : rows) {
+        HLOCAL body = reinterpret_cast<HLOCAL>(0x1234);
+        long length = 77;
+        int32_t ts = 88;
+        int before = stub::WsaStartups();
+        long blocks = stub::LiveBlocks();
+        EXPECT_EQ(-1, HttpFetch(r.url.c_str(), &body, &length, &ts)) << r.url.substr(0, 60);
+        EXPECT_STREQ(HttpFetchMessage(r.message), HttpLastError()) << r.url.substr(0, 60);
+        EXPECT_EQ(reinterpret_cast<HLOCAL>(0x1234), body);
+        EXPECT_EQ(77, length);
+        EXPECT_EQ(88, ts);
+        EXPECT_EQ(r.startups, stub::WsaStartups() - before) << r.url.substr(0, 60);
+        EXPECT_EQ(blocks, stub::LiveBlocks()) << r.url.substr(0, 60);
+    }
+    EXPECT_EQ(-1, HttpFetch(NULL, NULL, NULL, NULL));
+    EXPECT_STREQ(HttpFetchMessage(1), HttpLastError());
+}
+
+TEST(FetchFailure, SuccessResetsTheMessage) {
+    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n");
+    HttpFetch("http://", NULL, NULL, NULL);
+    EXPECT_EQ(0, HttpFetch(server.Url("/").c_str(), NULL, NULL, NULL));
+    EXPECT_STREQ(HttpFetchMessage(0), HttpLastError());
+}
+
+TEST(FetchMemory, AllocationFailuresAreFailedDownloadsWithoutLeaks) {
+    std::string big(300000, 'b');
+    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n" + big);
+    // Each step lets one more allocation succeed: the first reception
+    // block, the following ones, and finally the body block.
+    for (long allowed = 0; allowed < 8; ++allowed) {
+        long blocks = stub::LiveBlocks();
+        HLOCAL body = NULL;
+        stub::FailAllocationsAfter(allowed);
+        int r = HttpFetch(server.Url("/m").c_str(), &body, NULL, NULL);
+        stub::FailAllocationsAfter(-1);
+        if (r >= 0) {
+            EXPECT_EQ((int)big.size(), r);
+            LocalFree(body);
+        } else {
+            EXPECT_STREQ(HttpFetchMessage(9), HttpLastError()) << allowed;
+        }
+        EXPECT_EQ(blocks, stub::LiveBlocks()) << allowed;
+    }
+}
+
+// The messages are Shift-JIS bytes; the readable texts here are UTF-8 and
+// iconv gives the bytes they must have.
+TEST(FetchMessages, AreTheShiftJisBytesOfTheTexts) {
+    const char* texts[] = {
+        "特に問題なし",           "不正なパラメータ\n",   "httpのURLではありません\n",
+        "atexit(WSACleanup)失敗\n", "WinSockの初期化失敗\n", "Socket作成失敗\n",
+        "ホストアドレス取得失敗\n", "サーバへの接続失敗\n", "サーバへの送信失敗\n",
+        "サーバからの受信失敗\n",
+    };
+    ASSERT_EQ((int)(sizeof texts / sizeof texts[0]), HttpFetchMessageCount());
+    for (int i = 0; i < HttpFetchMessageCount(); ++i) {
+        std::string command = "printf '%s' '" + std::string(texts[i]) + "' | iconv -f UTF-8 -t CP932";
+        FILE* p = popen(command.c_str(), "r");
+        ASSERT_NE(nullptr, p);
+        std::string expected;
+        char buf[256];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) expected.append(buf, n);
+        ASSERT_EQ(0, pclose(p));
+        EXPECT_EQ(Show(expected), Show(HttpFetchMessage(i))) << texts[i];
+    }
+}
+
+}  // namespace
