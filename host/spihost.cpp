@@ -590,7 +590,11 @@ static int ExtractListed(const Plugin* plugin, const Source* src, const Listing*
     for (int i = 0; i < wanted; i++) {
         const fileInfo* r =
             opt->count > 2 ? FindRecord(listing, opt->args[2 + i]) : &listing->records[i];
-        if (ExtractOne(plugin, src, r, opt) != kExitOk) status = kExitPluginFailed;
+        if (ExtractOne(plugin, src, r, opt) != kExitOk) {
+            fprintf(stderr, "spihost: '%.*s' not extracted\n", (int)sizeof r->filename,
+                    r->filename);
+            status = kExitPluginFailed;
+        }
     }
     return status;
 }

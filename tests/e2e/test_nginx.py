@@ -1,0 +1,326 @@
+"""spihost and the plug-in under Wine against a real nginx on loopback:
+listings, lookups and extractions of files whose sizes and modification
+times we set, error pages, a port nobody listens on, and the ./spihost wrapper.
+"""
+
+import datetime
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+
+MIB = 1024 * 1024
+# Served files: name -> (size, mtime). The mtimes reach the listing through
+# nginx's Last-Modified; they span the 32-bit range the plug-in can express.
+SERVED = {
+    "empty.bin": (0, 1),  # 1970-01-01T00:00:01Z
+    "four_k.bin": (4096, 951782400),  # 2000-02-29T00:00:00Z, a leap day
+    "big.bin": (8 * MIB + 123, 1234567890),  # 2009-02-13T23:31:30Z
+    "odd.png": (777, 2147483647),  # 2038-01-19T03:14:07Z, the last 32-bit second
+}
+GOOD = ["empty.bin", "four_k.bin", "big.bin", "odd.png"]
+RECEIVE_SECONDS = 10.0  # bound on one raw request to nginx
+CLOCK_SLACK = 5  # seconds between our clock reading and nginx's Date field
+
+
+def raw_get(port, path):
+    """The body nginx sends for an HTTP/1.0 GET of `path` taken verbatim
+    (spaces included), as the plug-in sends it."""
+    request = ("GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % path).encode("latin-1")
+    chunks = []
+    with socket.create_connection((harness.LOOPBACK, port), timeout=RECEIVE_SECONDS) as s:
+        s.sendall(request)
+        deadline = time.monotonic() + RECEIVE_SECONDS
+        while time.monotonic() < deadline:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    response = b"".join(chunks)
+    return response.split(b"\r\n\r\n", 1)[1]
+
+
+def line_starts(data):
+    """Offsets of every 'http://' that starts a line of the list bytes."""
+    starts, offset = [], 0
+    for line in data.splitlines(keepends=True):
+        if line.startswith(b"http://"):
+            starts.append(offset)
+        offset += len(line)
+    return starts
+
+
+def utc_text(seconds):
+    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+class NginxCase(unittest.TestCase):
+    """One nginx and one set of served files for the whole module."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="kesta-e2e-")
+        cls.root = os.path.join(cls.tmp, "www")
+        os.mkdir(cls.root)
+        cls.content = {}
+        for name, (size, mtime) in SERVED.items():
+            data = os.urandom(size)
+            path = os.path.join(cls.root, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, (mtime, mtime))
+            cls.content[name] = data
+        cls.web = harness.Nginx(cls.root)
+        cls.web.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.web.__exit__(None, None, None)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def write_list(self, name, members, newline="\n"):
+        path = os.path.join(self.tmp, name)
+        return harness.write_list(path, [self.web.url(m) for m in members], newline)
+
+    def out_dir(self):
+        path = tempfile.mkdtemp(dir=self.tmp, prefix="out-")
+        return path
+
+    def spihost_ok(self, *args):
+        r = harness.run_spihost(*args)
+        self.assertEqual(r.returncode, 0, "spihost %s\nstdout:%s\nstderr:%s"
+                         % (" ".join(map(str, args)), r.stdout, r.stderr))
+        return r
+
+    def listing(self, path, *extra):
+        return harness.parse_listing(self.spihost_ok("list", path, "--seconds", *extra).stdout)
+
+
+class ListingTest(NginxCase):
+    def test_sizes_times_and_positions_for_each_line_end(self):
+        for newline in ("\n", "\r\n"):
+            with self.subTest(newline=repr(newline)):
+                path = self.write_list("good.ykt", GOOD, newline)
+                with open(path, "rb") as f:
+                    positions = line_starts(f.read())
+                expected = [(positions[i], SERVED[n][0], SERVED[n][1], n)
+                            for i, n in enumerate(GOOD)]
+                self.assertEqual(self.listing(path), expected)
+
+    def test_memory_image_lists_like_the_file(self):
+        for newline in ("\n", "\r\n"):
+            with self.subTest(newline=repr(newline)):
+                path = self.write_list("mem.ykt", GOOD, newline)
+                self.assertEqual(self.listing(path, "--memory"), self.listing(path))
+
+    def test_date_column_is_the_seconds_as_utc(self):
+        path = self.write_list("dates.ykt", GOOD)
+        seconds = self.listing(path)
+        dated = self.spihost_ok("list", path).stdout.splitlines()[1:]
+        self.assertEqual(len(dated), len(seconds))
+        for (pos, size, stamp, name), line in zip(seconds, dated):
+            self.assertEqual(line, "%d %d %s %s" % (pos, size, utc_text(stamp), name))
+
+    def test_error_pages_are_the_content(self):
+        # 404 for a missing file; 400 for an address with a space, whose
+        # member name keeps the space. Their timestamp is nginx's Date: now.
+        rows = [
+            ("missing.png", "/missing.png"),
+            ("with space.bin", "/with space.bin"),
+        ]
+        path = self.write_list("errors.ykt", [name for name, _ in rows])
+        before = int(time.time()) - CLOCK_SLACK
+        listed = self.listing(path)
+        after = int(time.time()) + CLOCK_SLACK
+        self.assertEqual([r[3] for r in listed], [name for name, _ in rows])
+        for (name, request), (_, size, stamp, _) in zip(rows, listed):
+            body = raw_get(self.web.port, request)
+            self.assertEqual(size, len(body), name)
+            self.assertTrue(before <= stamp <= after, "%s: %d not in [%d, %d]"
+                            % (name, stamp, before, after))
+        out = self.out_dir()
+        self.spihost_ok("extract", path, "missing.png", "-o", out)
+        with open(os.path.join(out, "missing.png"), "rb") as f:
+            self.assertEqual(f.read(), raw_get(self.web.port, "/missing.png"))
+
+    def test_unreachable_member_lists_empty_between_good_ones(self):
+        dead = "http://127.0.0.1:%d/gone.png" % harness.free_port()
+        path = os.path.join(self.tmp, "dead.ykt")
+        harness.write_list(path, [dead, self.web.url("four_k.bin"), dead])
+        listed = self.listing(path)
+        self.assertEqual([(r[1], r[2], r[3]) for r in listed], [
+            (0, 0, "gone.png"),
+            (4096, SERVED["four_k.bin"][1], "four_k.bin"),
+            (0, 0, "gone.png"),
+        ])
+        r = harness.run_spihost("extract", path, "four_k.bin", "-o", self.out_dir())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = harness.run_spihost("extract", path, "-o", self.out_dir())
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("spihost: GetFile returned 6", r.stderr)
+
+
+class ExtractTest(NginxCase):
+    def test_extracted_bytes_equal_the_served_files(self):
+        modes = [
+            ("host writes, file input", []),
+            ("plug-in writes, file input", ["--plugin-writes"]),
+            ("host writes, memory input", ["--memory"]),
+            ("plug-in writes, memory input", ["--memory", "--plugin-writes"]),
+        ]
+        path = self.write_list("all.ykt", GOOD, "\r\n")
+        for label, extra in modes:
+            with self.subTest(mode=label):
+                out = self.out_dir()
+                r = self.spihost_ok("extract", path, "-o", out, *extra)
+                self.assertEqual(len(r.stdout.splitlines()), len(GOOD), r.stdout)
+                for name in GOOD:
+                    with open(os.path.join(out, name), "rb") as f:
+                        self.assertTrue(f.read() == self.content[name],
+                                        "%s: %s differs" % (label, name))
+                    self.assertIn("%s %d -> " % (name, SERVED[name][0]), r.stdout)
+
+    def test_extraction_replaces_an_existing_file(self):
+        path = self.write_list("replace.ykt", ["four_k.bin"])
+        for extra in ([], ["--plugin-writes"]):
+            with self.subTest(extra=extra):
+                out = self.out_dir()
+                with open(os.path.join(out, "four_k.bin"), "wb") as f:
+                    f.write(b"x" * 10000)  # longer than the body: must not survive
+                self.spihost_ok("extract", path, "-o", out, *extra)
+                with open(os.path.join(out, "four_k.bin"), "rb") as f:
+                    self.assertTrue(f.read() == self.content["four_k.bin"])
+
+    def test_named_members_only(self):
+        path = self.write_list("named.ykt", GOOD)
+        rows = [
+            (["odd.png"], 0, ["odd.png"]),
+            (["odd.png", "empty.bin"], 0, ["odd.png", "empty.bin"]),
+            (["nothere.png"], 1, []),
+            (["ODD.PNG"], 1, []),  # names match with case
+        ]
+        for names, code, written in rows:
+            with self.subTest(names=names):
+                out = self.out_dir()
+                r = harness.run_spihost("extract", path, *names, "-o", out)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertEqual(sorted(os.listdir(out)), sorted(written))
+
+
+class ShowTest(NginxCase):
+    def test_lookup_by_name(self):
+        path = self.write_list("show.ykt", GOOD + ["four_k.bin"], "\r\n")
+        with open(path, "rb") as f:
+            positions = line_starts(f.read())
+        rows = [  # name, exit code, position or None
+            ("empty.bin", 0, positions[0]),
+            ("big.bin", 0, positions[2]),
+            ("odd.png", 0, positions[3]),
+            ("four_k.bin", 0, positions[1]),  # listed twice: the first wins
+            ("FOUR_K.BIN", 1, None),
+            ("absent.bin", 1, None),
+        ]
+        for name, code, position in rows:
+            with self.subTest(name=name):
+                r = harness.run_spihost("show", path, name)
+                self.assertEqual(r.returncode, code, r.stderr)
+                if code:
+                    self.assertIn("spihost: GetFileInfo returned 6", r.stderr)
+                    continue
+                size, mtime = SERVED[name]
+                fields = dict(line.split(": ", 1) for line in r.stdout.splitlines())
+                self.assertEqual(fields, {
+                    "method": "YKTPK", "position": str(position),
+                    "compsize": str(size), "filesize": str(size),
+                    "timestamp": str(mtime), "path": "", "filename": name,
+                })
+
+    def test_lookup_of_unreachable_member_fails(self):
+        path = os.path.join(self.tmp, "show-dead.ykt")
+        harness.write_list(path, ["http://127.0.0.1:%d/gone.png" % harness.free_port()])
+        r = harness.run_spihost("show", path, "gone.png")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("spihost: GetFileInfo returned 6", r.stderr)
+
+
+class WrapperTest(NginxCase):
+    """./spihost from the repository, with Linux paths as a user types them."""
+
+    def run_wrapper(self, *args, cwd):
+        env = dict(os.environ)
+        env["KESTA_BUILD"] = harness.build_dir()
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run([os.path.join(harness.REPO, "spihost")] + list(args),
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  env=env, cwd=cwd, timeout=harness.SPIHOST_TIMEOUT)
+            out.seek(0)
+            err.seek(0)
+            return proc.returncode, out.read().decode("latin-1"), err.read().decode("latin-1")
+
+    def test_absolute_and_relative_paths(self):
+        path = self.write_list("wrap.ykt", ["four_k.bin"])
+        prefix_c = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")
+        rows = [  # working directory, list argument, output directory argument
+            ("/", path, os.path.join(self.tmp, "w1")),
+            (self.tmp, "wrap.ykt", "w2"),
+            (prefix_c if os.path.isdir(prefix_c) else "/", path, os.path.join(self.tmp, "w3")),
+        ]
+        for cwd, list_arg, out_arg in rows:
+            with self.subTest(cwd=cwd, list_arg=list_arg):
+                out = os.path.join(cwd, out_arg)
+                os.makedirs(out, exist_ok=True)
+                code, stdout, stderr = self.run_wrapper("extract", list_arg, "-o", out_arg,
+                                                        cwd=cwd)
+                self.assertEqual(code, 0, stderr)
+                with open(os.path.join(out, "four_k.bin"), "rb") as f:
+                    self.assertTrue(f.read() == self.content["four_k.bin"])
+
+
+class HostTest(unittest.TestCase):
+    """The host on its own: date arithmetic, usage and load failures."""
+
+    def test_utc_formatting(self):
+        rows = [-2**31, -86401, -86400, -1, 0, 1, 86399, 68169600, 951782400,
+                951868800, 4107542400 - 2**32, 1234567890, 2**31 - 1]
+        r = harness.run_spihost("utc", "--", *rows)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        got = r.stdout.splitlines()
+        self.assertEqual(len(got), len(rows))
+        for seconds, line in zip(rows, got):
+            self.assertEqual(line, "%d %s" % (seconds, utc_text(seconds)))
+
+    def test_exit_codes(self):
+        some_list = os.path.join(tempfile.gettempdir(), "kesta-none.ykt")
+        rows = [  # arguments, exit code
+            ([], 2),
+            (["frobnicate"], 2),
+            (["list"], 2),
+            (["show", some_list], 2),
+            (["list", some_list, "--bogus"], 2),
+            (["bench-get", some_list, "twelve"], 2),
+            (["utc", "2147483648"], 2),
+            (["--plugin", "/nonexistent/KESTA.SPI", "info"], 3),
+            (["--plugin", harness.spihost_exe(), "info"], 3),  # loads, but no entry points
+            (["list", "/nonexistent/dir/x.ykt", "--memory"], 1),
+        ]
+        for args, code in rows:
+            with self.subTest(args=args):
+                r = harness.run_spihost(*args)
+                self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+
+    def test_info_texts(self):
+        r = harness.run_spihost("info")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        for expected in ("0: 00AM", "1: Pelloran ver 0.6", "2: *.ykt", "3: Pelloran(*.ykt)"):
+            self.assertIn(expected, lines)
+
+
+if __name__ == "__main__":
+    harness.main()
