@@ -7,8 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "http/header.h"
-#include "http/httpdate.h"
+#include "http/response.h"
 
 namespace {
 
@@ -66,9 +65,6 @@ const size_t kMaxChunk = 4 * 1024 * 1024;
 // The body is returned as an int: a response may not reach 2 GiB.
 const size_t kMaxResponse = 0x7FFFFFFFu - 4096;
 
-// 4096 bytes of header block are read for fields; the value buffer is 1024.
-const int kHeaderTextCapacity = 4096;
-const int kFieldValueCapacity = 1024;
 // The body block handed to the caller is never smaller than this.
 const size_t kMinBodyBlock = 2048;
 // shutdown() in both directions; Winsock 1.1 has no name for it.
@@ -82,61 +78,6 @@ struct Chunk {
 };
 
 char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
-
-// Finds where the header block ends while the response streams in. The end
-// is the first position i holding CR CR CR CR, CR LF CR LF, LF CR LF CR or
-// LF LF LF LF (the block takes those four bytes), or LF LF (two bytes) for
-// servers that end their lines with a bare LF; a four-byte end at the same
-// position wins. Candidates are decided in order of position, each once its
-// four bytes have arrived.
-struct HeaderEndScan {
-    uint32_t window;  // the last four bytes, newest lowest; other bytes as 0
-    size_t seen;      // bytes scanned so far
-    bool found;
-    size_t headerLength;  // header block length, once found
-};
-
-bool IsLineEndByte(unsigned char b) { return b == '\r' || b == '\n'; }
-
-void ScanForHeaderEnd(HeaderEndScan* s, const unsigned char* p, size_t n) {
-    const uint32_t kLfLf = 0x0A0A;
-    size_t k = 0;
-    while (k < n && !s->found) {
-        if (!IsLineEndByte(p[k]) && (s->window & 0xFFFFFF) == 0) {
-            // No pending candidate can match any more: skip to the next line end.
-            size_t j = k;
-            while (j < n && !IsLineEndByte(p[j])) ++j;
-            s->seen += j - k;
-            s->window = 0;
-            k = j;
-            continue;
-        }
-        s->window = (s->window << 8) | (IsLineEndByte(p[k]) ? p[k] : 0);
-        ++s->seen;
-        ++k;
-        if (s->seen < 4) continue;
-        uint32_t w = s->window;
-        if (w == 0x0D0D0D0D || w == 0x0D0A0D0A || w == 0x0A0D0A0D || w == 0x0A0A0A0A) {
-            s->found = true;
-            s->headerLength = s->seen;
-        } else if ((w >> 16) == kLfLf) {
-            s->found = true;
-            s->headerLength = s->seen - 2;
-        }
-    }
-}
-
-// At the end of the response the last two positions can still hold LF LF.
-void FinishHeaderEndScan(HeaderEndScan* s) {
-    if (s->found || s->seen < 2) return;
-    if (s->seen >= 3 && ((s->window >> 8) & 0xFFFF) == 0x0A0A) {
-        s->found = true;
-        s->headerLength = s->seen - 1;
-    } else if ((s->window & 0xFFFF) == 0x0A0A) {
-        s->found = true;
-        s->headerLength = s->seen;
-    }
-}
 
 struct Response {
     Chunk* first;
@@ -336,19 +277,6 @@ bool SendAll(SOCKET s, const char* data, size_t n) {
         n -= (size_t)sent;
     }
     return true;
-}
-
-// Reads the timestamp out of the header text: "Last-Modified:", else "Date:".
-int32_t DateFromHeader(const char* headerText) {
-    char value[kFieldValueCapacity];
-    if (!FindHeaderField(headerText, "Last-Modified:", value, kFieldValueCapacity) &&
-        !FindHeaderField(headerText, "Date:", value, kFieldValueCapacity)) {
-        value[0] = '\0';
-    }
-    if (value[0] == '\0') return -1;
-    int32_t t = 0;
-    ConvertHttpDate(value, &t);
-    return t;
 }
 
 // Connects, sends the request and receives the whole response into `r`.

@@ -1,0 +1,35 @@
+// Reading a received HTTP response: where its header block ends, and the
+// timestamp its date fields give. Kept apart from the socket code so that
+// both can be tested and fuzzed without a connection.
+#ifndef KESTA_HTTP_RESPONSE_H
+#define KESTA_HTTP_RESPONSE_H
+
+#include "compat/win32.h"
+
+// 4096 bytes of the header block are read for fields.
+const int kHeaderTextCapacity = 4096;
+// The value of one header field is read into 1024 bytes.
+const int kFieldValueCapacity = 1024;
+
+// Finds the end of the header block while the response streams in, piece by
+// piece. The end is the first position holding CR CR CR CR, CR LF CR LF,
+// LF CR LF CR or LF LF LF LF (the block takes the four bytes), or LF LF (two
+// bytes: servers that end their lines with a bare LF); a four-byte end at the
+// same position wins. Start from a zeroed scan.
+struct HeaderEndScan {
+    uint32_t window;      // the last four bytes, newest lowest; other than CR and LF as 0
+    size_t seen;          // bytes scanned so far
+    bool found;
+    size_t headerLength;  // the header block's length, once found
+};
+
+void ScanForHeaderEnd(HeaderEndScan* scan, const unsigned char* bytes, size_t n);
+// Settles the positions that the end of the response left open.
+void FinishHeaderEndScan(HeaderEndScan* scan);
+
+// The timestamp of a response from its NUL-terminated header text:
+// "Last-Modified:", else "Date:"; -1 when neither has a value, 0 when the
+// value cannot be converted.
+int32_t DateFromHeader(const char* headerText);
+
+#endif  // KESTA_HTTP_RESPONSE_H

@@ -1,0 +1,64 @@
+// Whole raw HTTP responses through the header/body split, the field lookup
+// and the date conversion. The split is fed in pieces whose sizes come from
+// the input and must agree with a plain search over the whole response.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "http/response.h"
+
+namespace {
+
+bool LfLfAt(const unsigned char* p, size_t n, size_t i) {
+    return i + 2 <= n && p[i] == '\n' && p[i + 1] == '\n';
+}
+
+bool FourAt(const unsigned char* p, size_t n, size_t i) {
+    if (i + 4 > n) return false;
+    static const char* const kEnds[] = {"\r\r\r\r", "\r\n\r\n", "\n\r\n\r", "\n\n\n\n"};
+    for (const char* e : kEnds) {
+        if (memcmp(p + i, e, 4) == 0) return true;
+    }
+    return false;
+}
+
+// The header block's length by the plain definition, or n when there is no end.
+size_t PlainHeaderLength(const unsigned char* p, size_t n) {
+    for (size_t i = 0; i + 2 <= n; ++i) {
+        if (FourAt(p, n, i)) return i + 4;
+        if (LfLfAt(p, n, i)) return i + 2;
+    }
+    return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    size_t piece = 1 + data[0] % 64;  // how the bytes arrive
+    const unsigned char* p = data + 1;
+    size_t n = size - 1;
+
+    HeaderEndScan scan;
+    memset(&scan, 0, sizeof scan);
+    for (size_t at = 0; at < n; at += piece) {
+        size_t len = n - at < piece ? n - at : piece;
+        // Each piece in a buffer of its own size, so an over-read is caught.
+        std::vector<unsigned char> chunk(p + at, p + at + len);
+        ScanForHeaderEnd(&scan, chunk.data(), len);
+    }
+    FinishHeaderEndScan(&scan);
+    size_t streamed = scan.found ? scan.headerLength : n;
+    if (streamed != PlainHeaderLength(p, n)) abort();
+    if (scan.found && scan.seen > n) abort();
+
+    size_t textLength = streamed < (size_t)kHeaderTextCapacity ? streamed : (size_t)kHeaderTextCapacity;
+    char* text = static_cast<char*>(malloc(textLength + 1));
+    memcpy(text, p, textLength);
+    text[textLength] = '\0';
+    int32_t t = DateFromHeader(text);
+    (void)t;
+    free(text);
+    return 0;
+}
