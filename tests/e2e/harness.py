@@ -255,14 +255,14 @@ def main():
 # -------------------------------------------------------------- demo CLI
 
 def _cli(argv):
-    """harness.py conf ROOT DIR  -> writes DIR/nginx.conf on a free port,
-                                    prints the port and then the command line
+    """harness.py conf ROOT DIR  -> writes DIR/nginx.conf for ROOT on a free
+                                    port and prints the port; run the server
+                                    with nginx -p DIR -c DIR/nginx.conf -e DIR/error.log
        harness.py wait PORT SECS -> exits 0 once 127.0.0.1:PORT accepts"""
     if len(argv) == 3 and argv[0] == "conf":
         port = free_port()
         write_nginx_conf(argv[1], os.path.abspath(argv[2]), port)
         print(port)
-        print(" ".join(nginx_command(os.path.abspath(argv[2]))))
         return 0
     if len(argv) == 3 and argv[0] == "wait":
         return 0 if wait_accepting(int(argv[1]), float(argv[2])) else 1
