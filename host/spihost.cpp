@@ -441,11 +441,39 @@ static int CommandShow(const Plugin* plugin, const Options* opt) {
     return kExitOk;
 }
 
-// A member name the host may append to a directory: no separators, no drive,
-// not empty, "." or "..", so a name can never climb out of the directory.
+// True when the stem (the text before the first dot) names a DOS device,
+// which Windows opens instead of a file in any directory: CON, PRN, AUX,
+// NUL, COM1-COM9, LPT1-LPT9, in any case.
+static bool IsDeviceName(const char* name) {
+    const char* devices[] = {"CON", "PRN", "AUX", "NUL"};
+    size_t stem = strcspn(name, ".");
+    for (size_t i = 0; i < sizeof devices / sizeof devices[0]; i++) {
+        if (stem == 3 && _strnicmp(name, devices[i], 3) == 0) return true;
+    }
+    bool numbered = _strnicmp(name, "COM", 3) == 0 || _strnicmp(name, "LPT", 3) == 0;
+    return stem == 4 && numbered && name[3] >= '1' && name[3] <= '9';
+}
+
+// A member name the host may append to a directory: not empty, no control
+// character, separator, drive colon or wildcard, no trailing dot or space
+// (Windows drops them: "..." would name the directory itself), no device name. A name
+// from the plug-in can thus never leave the directory or reach a device.
 static bool IsPlainFileName(const char* name) {
-    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-    return strpbrk(name, "\\/:") == NULL;
+    size_t n = strlen(name);
+    if (n == 0 || name[n - 1] == '.' || name[n - 1] == ' ') return false;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (c < 0x20 || strchr("<>:\"/\\|?*", c) != NULL) return false;
+    }
+    return !IsDeviceName(name);
+}
+
+// The record's name as a terminated string: the field may lack its NUL.
+static void RecordName(const fileInfo* r, char* out, size_t capacity) {
+    size_t n = 0;
+    while (n < sizeof r->filename && n + 1 < capacity && r->filename[n] != '\0') n++;
+    memcpy(out, r->filename, n);
+    out[n] = '\0';
 }
 
 static bool JoinPath(const char* dir, const char* name, char* out, int capacity) {
@@ -509,7 +537,8 @@ static int GetToMemory(const Plugin* plugin, const Source* src, uint32_t positio
 static int ExtractByHost(const Plugin* plugin, const Source* src, const fileInfo* r,
                          const char* dir) {
     char path[kPathCapacity];
-    const char* name = r->filename;
+    char name[kRecordNameCapacity + 1];
+    RecordName(r, name, sizeof name);
     if (!IsPlainFileName(name) || !JoinPath(dir, name, path, kPathCapacity)) {
         fprintf(stderr, "spihost: refusing to write member name '%s'\n", name);
         return kExitPluginFailed;
@@ -535,12 +564,14 @@ static int ExtractByPlugin(const Plugin* plugin, const Source* src, const fileIn
                            const char* dir) {
     char path[kPathCapacity];
     char dest[kPathCapacity];
+    char name[kRecordNameCapacity + 1];
+    RecordName(r, name, sizeof name);
     LPCSTR source = NULL;
     long len = 0;
-    if (!JoinPath(dir, r->filename, path, kPathCapacity) ||
+    if (!JoinPath(dir, name, path, kPathCapacity) ||
         snprintf(dest, sizeof dest, "%s", dir) >= (int)sizeof dest ||
         !MemberSource(src, r->position, &source, &len)) {
-        fprintf(stderr, "spihost: cannot extract '%s'\n", r->filename);
+        fprintf(stderr, "spihost: cannot extract '%s'\n", name);
         return kExitPluginFailed;
     }
     unsigned flag = InputKind(src) | (kOutputToFile << kOutputKindShift);
@@ -551,14 +582,15 @@ static int ExtractByPlugin(const Plugin* plugin, const Source* src, const fileIn
         fprintf(stderr, "spihost: GetFile returned 0 but %s is missing\n", path);
         return kExitPluginFailed;
     }
-    printf("%s %ld -> %s\n", r->filename, size, path);
+    printf("%s %ld -> %s\n", name, size, path);
     return kExitOk;
 }
 
 static const fileInfo* FindRecord(const Listing* listing, const char* name) {
     for (int i = 0; i < listing->count; i++) {
-        const fileInfo* r = &listing->records[i];
-        if (strncmp(r->filename, name, sizeof r->filename) == 0) return r;
+        char recordName[kRecordNameCapacity + 1];
+        RecordName(&listing->records[i], recordName, sizeof recordName);
+        if (strcmp(recordName, name) == 0) return &listing->records[i];
     }
     return NULL;
 }

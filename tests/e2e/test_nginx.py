@@ -45,6 +45,11 @@ def raw_get(port, path):
     return response.split(b"\r\n\r\n", 1)[1]
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def line_starts(data):
     """Offsets of every 'http://' that starts a line of the list bytes."""
     starts, offset = [], 0
@@ -107,8 +112,7 @@ class ListingTest(NginxCase):
         for newline in ("\n", "\r\n"):
             with self.subTest(newline=repr(newline)):
                 path = self.write_list("good.ykt", GOOD, newline)
-                with open(path, "rb") as f:
-                    positions = line_starts(f.read())
+                positions = line_starts(read_bytes(path))
                 expected = [(positions[i], SERVED[n][0], SERVED[n][1], n)
                             for i, n in enumerate(GOOD)]
                 self.assertEqual(self.listing(path), expected)
@@ -213,11 +217,78 @@ class ExtractTest(NginxCase):
                 self.assertEqual(sorted(os.listdir(out)), sorted(written))
 
 
+class UnsafeNameTest(NginxCase):
+    def test_device_and_dotted_names_are_never_written(self):
+        # Windows opens a device for CON or LPT1.TXT in any directory, and
+        # drops trailing dots; neither writer may create such a file.
+        rows = [  # member name, host's complaint, code from a plug-in that writes
+            ("CON", "refusing to write member name 'CON'", 8),
+            ("lpt1.txt", "refusing to write member name 'lpt1.txt'", 8),
+            ("dots...", "refusing to write member name 'dots...'", 8),
+        ]
+        path = self.write_list("unsafe.ykt", [name for name, _, _ in rows] + ["four_k.bin"])
+        for extra in ([], ["--plugin-writes"]):
+            for name, complaint, code in rows:
+                with self.subTest(name=name, extra=extra):
+                    parent = self.out_dir()
+                    out = os.path.join(parent, "d")
+                    os.mkdir(out)
+                    r = harness.run_spihost("extract", path, name, "-o", out, *extra)
+                    self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                    expected = ("GetFile returned %d" % code) if extra else complaint
+                    self.assertIn(expected, r.stderr)
+                    self.assertEqual(os.listdir(out), [])
+                    self.assertEqual(os.listdir(parent), ["d"])
+
+
+class OffsetTest(NginxCase):
+    def test_listing_from_a_start_offset(self):
+        path = self.write_list("offset.ykt", ["empty.bin", "four_k.bin"])
+        size = os.path.getsize(path)
+        second = line_starts(read_bytes(path))[1]
+        rows = [  # offset, exit code, names listed
+            (0, 0, ["empty.bin", "four_k.bin"]),
+            (second, 0, ["four_k.bin"]),
+            (size, 0, []),  # at the end: an empty listing
+            (size + 1, 1, None),  # beyond the end: broken data
+        ]
+        for offset, code, names in rows:
+            with self.subTest(offset=offset):
+                r = harness.run_spihost("list", path, "--seconds", "--offset", offset)
+                self.assertEqual(r.returncode, code, r.stderr)
+                if code:
+                    self.assertIn("spihost: GetArchiveInfo returned 3", r.stderr)
+                    continue
+                listed = harness.parse_listing(r.stdout)
+                self.assertEqual([row[3] for row in listed], names)
+                if names:
+                    self.assertEqual(listed[-1][0], second)
+
+
+class BenchGetTest(NginxCase):
+    def test_timed_extraction_reports_bytes_and_memory(self):
+        path = self.write_list("bench.ykt", ["empty.bin", "big.bin"])
+        second = line_starts(read_bytes(path))[1]
+        rows = [(0, 0), (second, SERVED["big.bin"][0])]  # position, body length
+        for position, length in rows:
+            with self.subTest(position=position):
+                r = self.spihost_ok("bench-get", path, position)
+                fields = dict(line.split(": ", 1) for line in r.stdout.splitlines())
+                self.assertEqual(int(fields["bytes"]), length)
+                self.assertGreaterEqual(float(fields["seconds"]), 0.0)
+                # The body was held in memory at least once. (Wine's pagefile
+                # figure does not follow the heap; the working set does.)
+                self.assertGreater(int(fields["peak_working_set_bytes"]), length)
+                self.assertGreater(int(fields["peak_pagefile_bytes"]), 0)
+        r = harness.run_spihost("bench-get", path, 3)  # inside an address
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("spihost: GetFile returned 3", r.stderr)
+
+
 class ShowTest(NginxCase):
     def test_lookup_by_name(self):
         path = self.write_list("show.ykt", GOOD + ["four_k.bin"], "\r\n")
-        with open(path, "rb") as f:
-            positions = line_starts(f.read())
+        positions = line_starts(read_bytes(path))
         rows = [  # name, exit code, position or None
             ("empty.bin", 0, positions[0]),
             ("big.bin", 0, positions[2]),
@@ -313,6 +384,14 @@ class HostTest(unittest.TestCase):
             with self.subTest(args=args):
                 r = harness.run_spihost(*args)
                 self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+
+    def test_supported_names(self):
+        rows = [("list.ykt", "1"), ("LIST.YKT", "1"), ("list.Ykt", "0"), ("listykt", "1"),
+                ("list.txt", "0"), ("kt", "0")]
+        for name, answer in rows:
+            with self.subTest(name=name):
+                r = harness.run_spihost("supported", name)
+                self.assertEqual((r.returncode, r.stdout.strip()), (0, answer), r.stderr)
 
     def test_info_texts(self):
         r = harness.run_spihost("info")
