@@ -38,12 +38,13 @@ fi
 rm -rf "$out"
 mkdir -p "$out/files"
 list=$out/demo.ykt
+# CR LF line ends, as a list written on Windows has them.
 for f in "$images"/*; do
-    echo "http://127.0.0.1:$port/$(basename "$f")"
+    printf 'http://127.0.0.1:%s/%s\r\n' "$port" "$(basename "$f")"
 done >"$list"
 
 echo "== URL list $list"
-cat "$list"
+tr -d '\r' <"$list"
 echo
 echo "== ./spihost list $list"
 "$repo/spihost" list "$list"

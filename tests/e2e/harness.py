@@ -240,8 +240,9 @@ def parse_listing(stdout):
     return rows
 
 
-def write_list(path, urls, newline="\n"):
-    """Writes a URL list file: one address per line, each ended by `newline`."""
+def write_list(path, urls, newline="\r\n"):
+    """Writes a URL list file: one address per line, each ended by `newline`
+    (CR LF by default, the line end of a list written on Windows)."""
     with open(path, "wb") as f:
         f.write("".join(u + newline for u in urls).encode("latin-1"))
     return path

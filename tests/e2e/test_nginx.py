@@ -89,7 +89,7 @@ class NginxCase(unittest.TestCase):
         cls.web.__exit__(None, None, None)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def write_list(self, name, members, newline="\n"):
+    def write_list(self, name, members, newline="\r\n"):
         path = os.path.join(self.tmp, name)
         return harness.write_list(path, [self.web.url(m) for m in members], newline)
 
@@ -178,7 +178,7 @@ class ExtractTest(NginxCase):
             ("host writes, memory input", ["--memory"]),
             ("plug-in writes, memory input", ["--memory", "--plugin-writes"]),
         ]
-        path = self.write_list("all.ykt", GOOD, "\r\n")
+        path = self.write_list("all.ykt", GOOD)
         for label, extra in modes:
             with self.subTest(mode=label):
                 out = self.out_dir()
@@ -287,7 +287,7 @@ class BenchGetTest(NginxCase):
 
 class ShowTest(NginxCase):
     def test_lookup_by_name(self):
-        path = self.write_list("show.ykt", GOOD + ["four_k.bin"], "\r\n")
+        path = self.write_list("show.ykt", GOOD + ["four_k.bin"])
         positions = line_starts(read_bytes(path))
         rows = [  # name, exit code, position or None
             ("empty.bin", 0, positions[0]),
