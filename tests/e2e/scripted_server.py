@@ -61,12 +61,14 @@ class Reply:
 
 
 def request_path(request):
-    """The path of a request line 'GET <path> HTTP/1.0', or None."""
+    """The path of a request line 'GET <path> HTTP/1.0', or None. The path
+    runs from the first space to the last, so spaces sent inside it stay."""
     line = request.split(b"\r\n", 1)[0]
-    parts = line.split(b" ")
-    if len(parts) != 3:
+    first = line.find(b" ")
+    last = line.rfind(b" ")
+    if first < 0 or last <= first:
         return None
-    return parts[1].decode("latin-1")
+    return line[first + 1:last].decode("latin-1")
 
 
 class ScriptedServer:

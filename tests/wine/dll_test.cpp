@@ -1,0 +1,574 @@
+// KESTA.SPI as a host sees it: loaded with LoadLibraryA from the current
+// directory, entry points found by their plain names, called through
+// __stdcall pointers. Covers the export table, the identity answers, stack
+// balance, the message box of GetFileInfo and the socket clean-ups that run
+// when the plug-in is unloaded.
+#include "plugin/spi.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+typedef int(__stdcall* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);
+typedef int(__stdcall* IsSupportedFn)(LPCSTR filename, DWORD_PTR dw);
+typedef int(__stdcall* GetArchiveInfoFn)(LPCSTR source, long len, unsigned int flag,
+                                         HLOCAL* listing);
+typedef int(__stdcall* GetFileInfoFn)(LPCSTR source, long len, LPCSTR filename,
+                                      unsigned int flag, fileInfo* info);
+typedef int(__stdcall* GetFileFn)(LPCSTR source, long len, LPSTR dest, unsigned int flag,
+                                  SpiProgress progress, long datum);
+
+const char kPluginFile[] = "KESTA.SPI";
+const unsigned kMemoryInput = 1;
+const unsigned kMemoryInMemoryOut = 0x0101;  // memory image in, memory block out
+const char kUserAgentLine[] = "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
+
+template <typename Fn>
+Fn EntryAs(FARPROC p) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
+}
+
+// ------------------------------------------------------------ stack probe
+
+// Calls `fn` with `count` 32-bit arguments pushed right to left, as a
+// __stdcall caller does, and reports how far ESP moved across the call:
+// 0 when the callee removed exactly its arguments, -4 * count for a callee
+// that leaves them (cdecl). ESP is 16-byte aligned at the call.
+extern "C" __attribute__((naked)) int StdcallProbe(const void*, const uint32_t*, int, int*) {
+    asm("    pushl %ebp\n"
+        "    movl %esp, %ebp\n"
+        "    pushl %ebx\n"
+        "    pushl %esi\n"
+        "    pushl %edi\n"
+        "    movl %esp, %edi\n"        // restored at the end whatever the callee did
+        "    movl 16(%ebp), %ecx\n"    // count
+        "    movl 12(%ebp), %esi\n"    // args
+        "    leal (,%ecx,4), %eax\n"
+        "    subl %eax, %esp\n"
+        "    andl $-16, %esp\n"
+        "    addl %eax, %esp\n"
+        "    movl %esp, %ebx\n"        // ESP before the pushes
+        "1:  testl %ecx, %ecx\n"
+        "    jz 2f\n"
+        "    decl %ecx\n"
+        "    pushl (%esi,%ecx,4)\n"
+        "    jmp 1b\n"
+        "2:  call *8(%ebp)\n"
+        "    movl %esp, %ecx\n"
+        "    subl %ebx, %ecx\n"
+        "    movl 20(%ebp), %edx\n"
+        "    movl %ecx, (%edx)\n"
+        "    movl %edi, %esp\n"
+        "    popl %edi\n"
+        "    popl %esi\n"
+        "    popl %ebx\n"
+        "    popl %ebp\n"
+        "    ret\n");
+}
+
+uint32_t Arg(const void* p) { return (uint32_t)(uintptr_t)p; }
+
+// ------------------------------------------------------- PE table walking
+
+const BYTE* ModuleBase(HMODULE m) { return reinterpret_cast<const BYTE*>(m); }
+
+const IMAGE_NT_HEADERS* NtHeaders(HMODULE m) {
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return NULL;
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(ModuleBase(m) + dos->e_lfanew);
+    return nt->Signature == IMAGE_NT_SIGNATURE ? nt : NULL;
+}
+
+// The export directory's module name and its names, in table order.
+bool ReadExportNames(HMODULE m, std::string* moduleName, std::vector<std::string>* names) {
+    const IMAGE_NT_HEADERS* nt = NtHeaders(m);
+    if (!nt) return false;
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (dir.VirtualAddress == 0) return false;
+    const BYTE* base = ModuleBase(m);
+    const IMAGE_EXPORT_DIRECTORY* exp =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    *moduleName = reinterpret_cast<const char*>(base + exp->Name);
+    const DWORD* nameRvas = reinterpret_cast<const DWORD*>(base + exp->AddressOfNames);
+    for (DWORD i = 0; i < exp->NumberOfNames; ++i) {
+        names->push_back(reinterpret_cast<const char*>(base + nameRvas[i]));
+    }
+    return true;
+}
+
+// The import address table slot through which module `m` calls
+// dllName!funcName, or NULL. Names are read from the import name table; a
+// module without one is matched by the function's current address.
+FARPROC* FindImportSlot(HMODULE m, const char* dllName, const char* funcName) {
+    const IMAGE_NT_HEADERS* nt = NtHeaders(m);
+    if (!nt) return NULL;
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0) return NULL;
+    BYTE* base = const_cast<BYTE*>(ModuleBase(m));
+    HMODULE target = GetModuleHandleA(dllName);
+    FARPROC current = target ? GetProcAddress(target, funcName) : NULL;
+    const IMAGE_IMPORT_DESCRIPTOR* d =
+        reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+    for (; d->Name != 0; ++d) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dllName) != 0) continue;
+        FARPROC* slots = reinterpret_cast<FARPROC*>(base + d->FirstThunk);
+        const IMAGE_THUNK_DATA* names =
+            d->OriginalFirstThunk
+                ? reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk)
+                : NULL;
+        for (int i = 0; slots[i] != NULL; ++i) {
+            bool byName = names && !(names[i].u1.Ordinal & IMAGE_ORDINAL_FLAG);
+            if (byName) {
+                const IMAGE_IMPORT_BY_NAME* ibn = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(
+                    base + names[i].u1.AddressOfData);
+                if (strcmp(reinterpret_cast<const char*>(ibn->Name), funcName) == 0) {
+                    return &slots[i];
+                }
+            } else if (!names && current && slots[i] == current) {
+                return &slots[i];
+            }
+        }
+    }
+    return NULL;
+}
+
+bool WriteSlot(FARPROC* slot, FARPROC value) {
+    DWORD old = 0;
+    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) return false;
+    *slot = value;
+    DWORD ignored = 0;
+    VirtualProtect(slot, sizeof *slot, old, &ignored);
+    return true;
+}
+
+// ------------------------------------------------------ message box recorder
+
+struct ShownBox {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+std::vector<ShownBox> g_boxes;
+
+int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    g_boxes.push_back({owner, text ? text : "(null)", caption ? caption : "(null)", type});
+    return IDOK;
+}
+
+// ----------------------------------------------------------- loopback server
+
+// Serves `connections` connections on 127.0.0.1 from its own thread: reads
+// each request up to its blank line, sends `reply`, closes. Each wait is
+// bounded; StopServer ends the thread early when told to.
+const int kPollMillis = 50;
+const int kAcceptWaitMillis = 10000;
+const int kRequestWaitMillis = 5000;
+const size_t kRequestCap = 64 * 1024;
+
+struct LoopbackServer {
+    SOCKET listener;
+    unsigned short port;
+    int connections;
+    std::string reply;
+    std::vector<std::string> requests;  // read only after StopServer
+    std::atomic<bool> stop;
+    std::thread thread;
+};
+
+// True when `s` becomes readable within `millis`, polling the stop flag.
+bool WaitReadable(SOCKET s, int millis, const std::atomic<bool>& stop) {
+    for (int waited = 0; waited < millis && !stop; waited += kPollMillis) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv = {0, kPollMillis * 1000};
+        int n = select(0, &set, NULL, NULL, &tv);
+        if (n != 0) return n > 0;
+    }
+    return false;
+}
+
+std::string ReadRequest(SOCKET c, const std::atomic<bool>& stop) {
+    std::string data;
+    char buf[4096];
+    while (data.find("\r\n\r\n") == std::string::npos && data.size() < kRequestCap) {
+        if (!WaitReadable(c, kRequestWaitMillis, stop)) break;
+        int n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        data.append(buf, (size_t)n);
+    }
+    return data;
+}
+
+void ServeConnections(LoopbackServer* s) {
+    for (int i = 0; i < s->connections; ++i) {
+        if (!WaitReadable(s->listener, kAcceptWaitMillis, s->stop)) return;
+        SOCKET c = accept(s->listener, NULL, NULL);
+        if (c == INVALID_SOCKET) return;
+        s->requests.push_back(ReadRequest(c, s->stop));
+        send(c, s->reply.data(), (int)s->reply.size(), 0);
+        shutdown(c, 1);  // no more sends: the client sees the end of the response
+        closesocket(c);
+    }
+}
+
+// Needs the caller's own WSAStartup.
+bool StartServer(LoopbackServer* s, const std::string& reply, int connections) {
+    s->reply = reply;
+    s->connections = connections;
+    s->stop = false;
+    s->listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (s->listener == INVALID_SOCKET) return false;
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+    sa.sin_port = 0;
+    int len = sizeof sa;
+    if (bind(s->listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        listen(s->listener, 4) != 0 ||
+        getsockname(s->listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        closesocket(s->listener);
+        return false;
+    }
+    s->port = ntohs(sa.sin_port);
+    s->thread = std::thread(ServeConnections, s);
+    return true;
+}
+
+void StopServer(LoopbackServer* s) {
+    s->stop = true;
+    if (s->thread.joinable()) s->thread.join();
+    closesocket(s->listener);
+}
+
+std::string ExpectedRequest(const std::string& path, unsigned short port) {
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
+           kUserAgentLine;
+}
+
+// A loopback port on which nothing listens: bound, then released.
+unsigned short ClosedPort() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int len = sizeof sa;
+    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+    closesocket(s);
+    return ntohs(sa.sin_port);
+}
+
+// --------------------------------------------------------------- fixture
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_boxes.clear();
+        module_ = LoadLibraryA(kPluginFile);
+        ASSERT_NE(module_, (HMODULE)NULL) << "LoadLibraryA(KESTA.SPI) failed, error "
+                                          << GetLastError();
+        getPluginInfo_ = EntryAs<GetPluginInfoFn>(GetProcAddress(module_, "GetPluginInfo"));
+        isSupported_ = EntryAs<IsSupportedFn>(GetProcAddress(module_, "IsSupported"));
+        getArchiveInfo_ = EntryAs<GetArchiveInfoFn>(GetProcAddress(module_, "GetArchiveInfo"));
+        getFileInfo_ = EntryAs<GetFileInfoFn>(GetProcAddress(module_, "GetFileInfo"));
+        getFile_ = EntryAs<GetFileFn>(GetProcAddress(module_, "GetFile"));
+        ASSERT_TRUE(getPluginInfo_ && isSupported_ && getArchiveInfo_ && getFileInfo_ && getFile_);
+        // No test may show a real box: route the plug-in's MessageBoxA to the recorder.
+        FARPROC* slot = FindImportSlot(module_, "USER32.dll", "MessageBoxA");
+        ASSERT_NE(slot, (FARPROC*)NULL) << "the plug-in does not import user32!MessageBoxA";
+        ASSERT_TRUE(WriteSlot(slot, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordMessageBox))));
+    }
+
+    void TearDown() override {
+        if (module_) FreeLibrary(module_);
+    }
+
+    HMODULE module_ = NULL;
+    GetPluginInfoFn getPluginInfo_ = NULL;
+    IsSupportedFn isSupported_ = NULL;
+    GetArchiveInfoFn getArchiveInfo_ = NULL;
+    GetFileInfoFn getFileInfo_ = NULL;
+    GetFileFn getFile_ = NULL;
+};
+
+// ------------------------------------------------------------------ exports
+
+TEST_F(PluginTest, ExportsPlainNamesWithAlphabeticalOrdinalsAndNoDecoratedNames) {
+    struct Row {
+        const char* name;
+        int ordinal;
+        const char* decorated;
+    };
+    const Row rows[] = {
+        {"GetArchiveInfo", 1, "GetArchiveInfo@16"}, {"GetFile", 2, "GetFile@24"},
+        {"GetFileInfo", 3, "GetFileInfo@20"},       {"GetPluginInfo", 4, "GetPluginInfo@12"},
+        {"IsSupported", 5, "IsSupported@8"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        FARPROC byName = GetProcAddress(module_, r.name);
+        FARPROC byOrdinal = GetProcAddress(module_, MAKEINTRESOURCEA(r.ordinal));
+        EXPECT_NE(byName, (FARPROC)NULL);
+        EXPECT_EQ(byName, byOrdinal) << "ordinal " << r.ordinal;
+        EXPECT_EQ(GetProcAddress(module_, r.decorated), (FARPROC)NULL) << r.decorated;
+        std::string underscored = std::string("_") + r.decorated;
+        EXPECT_EQ(GetProcAddress(module_, underscored.c_str()), (FARPROC)NULL) << underscored;
+    }
+}
+
+TEST_F(PluginTest, ExportDirectoryHoldsTheModuleNameAndOnlyTheFiveEntries) {
+    std::string moduleName;
+    std::vector<std::string> names;
+    ASSERT_TRUE(ReadExportNames(module_, &moduleName, &names));
+    EXPECT_EQ(moduleName, "KESTA.SPI");
+    const std::vector<std::string> expected = {"GetArchiveInfo", "GetFile", "GetFileInfo",
+                                               "GetPluginInfo", "IsSupported"};
+    EXPECT_EQ(names, expected);
+}
+
+// ----------------------------------------------------------------- identity
+
+const size_t kGuard = 8;  // bytes past the buffer length that must stay untouched
+const char kFill = (char)0xCC;
+
+TEST_F(PluginTest, GetPluginInfoCopiesEachTextPaddedWithNul) {
+    struct Row {
+        int infono;
+        int buflen;
+        const char* text;  // NULL: the index is refused
+        bool prefixOnly;   // text 1: only its first line is fixed
+    };
+    const Row rows[] = {
+        {0, 16, "00AM", false},
+        {1, 256, "Pelloran ver 0.6\n", true},
+        {2, 16, "*.ykt", false},
+        {3, 32, "Pelloran(*.ykt)", false},
+        {4, 16, NULL, false},
+        {-1, 16, NULL, false},
+        {0x7FFFFFFF, 16, NULL, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE("infono " + std::to_string(r.infono));
+        std::vector<char> buf((size_t)r.buflen + kGuard, kFill);
+        int got = getPluginInfo_(r.infono, buf.data(), r.buflen);
+        for (size_t i = (size_t)r.buflen; i < buf.size(); ++i) {
+            ASSERT_EQ(buf[i], kFill) << "write past the buffer at " << i;
+        }
+        if (!r.text) {
+            EXPECT_EQ(got, 0);
+            for (int i = 0; i < r.buflen; ++i) ASSERT_EQ(buf[(size_t)i], kFill) << "byte " << i;
+            continue;
+        }
+        size_t length = strnlen(buf.data(), (size_t)r.buflen);
+        ASSERT_LT(length, (size_t)r.buflen) << "text not terminated";
+        std::string copied(buf.data(), length);
+        if (r.prefixOnly) {
+            EXPECT_EQ(copied.compare(0, strlen(r.text), r.text), 0) << "got '" << copied << "'";
+            EXPECT_GT(copied.size(), strlen(r.text)) << "the maker's line is missing";
+        } else {
+            EXPECT_EQ(copied, r.text);
+        }
+        EXPECT_EQ(got, (int)length);
+        for (int i = (int)length; i < r.buflen; ++i) {
+            ASSERT_EQ(buf[(size_t)i], '\0') << "padding byte " << i;
+        }
+    }
+}
+
+TEST_F(PluginTest, GetPluginInfoNeverWritesPastAShortBuffer) {
+    struct Row {
+        int infono;
+        int buflen;
+    };
+    const Row rows[] = {{0, 4}, {0, 3}, {0, 1}, {0, 0}, {0, -5}, {3, 15}, {1, 10}, {2, 2}};
+    const char* texts[] = {"00AM", "Pelloran ver 0.6\n", "*.ykt", "Pelloran(*.ykt)"};
+    for (const Row& r : rows) {
+        SCOPED_TRACE("infono " + std::to_string(r.infono) + ", buflen " + std::to_string(r.buflen));
+        size_t room = r.buflen > 0 ? (size_t)r.buflen : 0;
+        std::vector<char> buf(room + kGuard, kFill);
+        int got = getPluginInfo_(r.infono, buf.data(), r.buflen);
+        for (size_t i = room; i < buf.size(); ++i) {
+            ASSERT_EQ(buf[i], kFill) << "write past the buffer at " << i;
+        }
+        EXPECT_GE(got, 0);
+        EXPECT_LE(got, (int)room);
+        EXPECT_EQ(memcmp(buf.data(), texts[r.infono], (size_t)(got > 0 ? got : 0)), 0);
+    }
+}
+
+TEST_F(PluginTest, IsSupportedLooksAtTheLastThreeCharactersOnly) {
+    struct Row {
+        const char* name;
+        int expected;
+    };
+    const Row rows[] = {
+        {"list.ykt", 1},     {"LIST.YKT", 1},   {"list.Ykt", 0},       {"list.yKT", 0},
+        {"listykt", 1},      {"ykt", 1},        {"kt", 0},             {"", 0},
+        {"list.txt", 0},     {"list.ykt ", 0},  {"C:\\x\\a.YKT", 1},   {"list.yk", 0},
+    };
+    // The second argument is a file handle or the file's first bytes in the
+    // host interface; recognition is by name alone, so neither may matter.
+    static const char garbage[] = "http://127.0.0.1/\r\n\xff\xfe not a list";
+    const DWORD_PTR seconds[] = {0, reinterpret_cast<DWORD_PTR>(garbage), (DWORD_PTR)0xFFFFFFFF};
+    for (const Row& r : rows) {
+        for (DWORD_PTR dw : seconds) {
+            EXPECT_EQ(isSupported_(r.name, dw), r.expected)
+                << "name '" << r.name << "', second argument " << dw;
+        }
+    }
+}
+
+// ----------------------------------------------------------- stack balance
+
+TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
+    char info[16];
+    static const char noAddress[] = "no address on this line\r\n";
+    static const char notHttp[] = "ftp://127.0.0.1/x\r\n";
+    HLOCAL listing = NULL;
+    HLOCAL extracted = NULL;
+    fileInfo record;
+    struct Row {
+        const char* entry;
+        const void* fn;
+        std::vector<uint32_t> args;
+        int expected;
+    };
+    const Row rows[] = {
+        {"GetPluginInfo", (const void*)getPluginInfo_, {0, Arg(info), sizeof info}, 4},
+        {"IsSupported", (const void*)isSupported_, {Arg("a.ykt"), 0}, 1},
+        {"GetArchiveInfo",
+         (const void*)getArchiveInfo_,
+         {Arg(noAddress), sizeof noAddress - 1, kMemoryInput, Arg(&listing)},
+         SPI_SUCCESS},
+        {"GetFileInfo",
+         (const void*)getFileInfo_,
+         {Arg(noAddress), sizeof noAddress - 1, Arg("x.png"), kMemoryInput, Arg(&record)},
+         SPI_FILE_READ_ERROR},
+        {"GetFile",
+         (const void*)getFile_,
+         {Arg(notHttp), sizeof notHttp - 1, Arg(&extracted), kMemoryInMemoryOut, 0, 0},
+         SPI_BROKEN_DATA},
+    };
+    for (const Row& r : rows) {
+        int delta = 12345;
+        int got = StdcallProbe(r.fn, r.args.data(), (int)r.args.size(), &delta);
+        EXPECT_EQ(delta, 0) << r.entry << ": ESP moved across the call (" << r.args.size()
+                            << " arguments pushed)";
+        EXPECT_EQ(got, r.expected) << r.entry;
+    }
+    if (listing) LocalFree(listing);
+    EXPECT_EQ(extracted, (HLOCAL)NULL) << "GetFile stored a block on failure";
+}
+
+// ----------------------------------------------------- GetFileInfo message box
+
+TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
+    LoopbackServer server;
+    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\nDate: x\r\n\r\nhello", 1));
+    std::string port = std::to_string(server.port);
+    std::string served = "http://127.0.0.1:" + port + "/dir/pic.png\r\n";
+    std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x.png\r\n";
+    std::string noAddress = "just some text\r\n";
+
+    struct Row {
+        const char* what;
+        const char* source;  // the image, or a file name when !memory
+        bool memory;
+        const char* name;
+        int expected;
+    };
+    const Row rows[] = {
+        {"found and downloaded", served.c_str(), true, "pic.png", SPI_SUCCESS},
+        {"no line has the name", served.c_str(), true, "other.png", SPI_FILE_READ_ERROR},
+        {"names differ in case", served.c_str(), true, "PIC.PNG", SPI_FILE_READ_ERROR},
+        {"empty image", "", true, "pic.png", SPI_FILE_READ_ERROR},
+        {"line without an address", noAddress.c_str(), true, "index.html", SPI_FILE_READ_ERROR},
+        {"server refuses", refused.c_str(), true, "x.png", SPI_FILE_READ_ERROR},
+        {"list file missing", "no-such-list.ykt", false, "pic.png", SPI_FILE_READ_ERROR},
+        {"empty name", served.c_str(), true, "", SPI_FILE_READ_ERROR},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        g_boxes.clear();
+        fileInfo info;
+        memset(&info, 0xAB, sizeof info);
+        long len = r.memory ? (long)strlen(r.source) : 0;
+        int got = getFileInfo_(r.source, len, r.name, r.memory ? kMemoryInput : 0, &info);
+        EXPECT_EQ(got, r.expected);
+        ASSERT_EQ(g_boxes.size(), 1u) << "one message box per call";
+        EXPECT_EQ(g_boxes[0].owner, (HWND)NULL);
+        EXPECT_EQ(g_boxes[0].text, r.name);
+        EXPECT_EQ(g_boxes[0].caption, "TEST");
+        EXPECT_EQ(g_boxes[0].type, (UINT)MB_OK);
+        if (got == SPI_SUCCESS) {
+            EXPECT_STREQ(info.method, "YKTPK");
+            EXPECT_EQ(info.position, 0u);
+            EXPECT_EQ(info.filesize, 5u);
+            EXPECT_EQ(info.compsize, 5u);
+            EXPECT_EQ(info.timestamp, 0) << "an unparsable Date gives 0";
+            EXPECT_STREQ(info.filename, "pic.png");
+            EXPECT_EQ(info.path[0], '\0');
+            EXPECT_EQ(info.crc, 0u);
+        }
+    }
+    StopServer(&server);
+    ASSERT_EQ(server.requests.size(), 1u);
+    EXPECT_EQ(server.requests[0], ExpectedRequest("/dir/pic.png", server.port));
+    EXPECT_EQ(WSACleanup(), 0);
+}
+
+// --------------------------------------------------- socket clean-up at unload
+
+// Wine counts WSAStartup and WSACleanup calls. The host starts once, the
+// plug-in once per download and registers a WSACleanup to run at unload. If
+// those clean-ups run exactly once per download at FreeLibrary, the host's
+// own WSACleanup then succeeds once and the next one finds nothing started.
+TEST_F(PluginTest, FreeLibraryRunsOneSocketCleanUpPerDownload) {
+    const int kDownloads = 2;
+    ASSERT_EQ(WSACleanup(), SOCKET_ERROR) << "precondition: nothing started yet";
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
+    LoopbackServer server;
+    const std::string body("hello\0world", 11);
+    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\n\r\n" + body, kDownloads));
+    std::string image = "http://127.0.0.1:" + std::to_string(server.port) + "/hello.bin";
+
+    for (int i = 0; i < kDownloads; ++i) {
+        SCOPED_TRACE("download " + std::to_string(i));
+        HLOCAL block = NULL;
+        int got = getFile_(image.c_str(), (long)image.size(), reinterpret_cast<LPSTR>(&block),
+                           kMemoryInMemoryOut, NULL, 0);
+        ASSERT_EQ(got, SPI_SUCCESS);
+        ASSERT_NE(block, (HLOCAL)NULL);
+        EXPECT_EQ(LocalSize(block), body.size()) << "the block is exactly the body's size";
+        const char* bytes = static_cast<const char*>(LocalLock(block));
+        EXPECT_EQ(std::string(bytes, body.size()), body);
+        LocalUnlock(block);
+        LocalFree(block);
+    }
+    StopServer(&server);
+    ASSERT_EQ(server.requests.size(), (size_t)kDownloads);
+    EXPECT_EQ(server.requests[0], ExpectedRequest("/hello.bin", server.port));
+
+    ASSERT_TRUE(FreeLibrary(module_));
+    module_ = NULL;
+    EXPECT_EQ(WSACleanup(), 0) << "the host's own start-up is still counted";
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR) << "the plug-in's clean-ups did not all run";
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+}
+
+}  // namespace
