@@ -23,7 +23,13 @@ public:
     // Answers a request (as received) with the bytes to send.
     using Script = std::function<std::string(const std::string& request)>;
 
-    explicit LoopbackServer(Script script) : script_(std::move(script)) {
+    // Serves a connection itself (the socket, the request); the server closes it after.
+    using RawScript = std::function<void(int socket, const std::string& request)>;
+
+    explicit LoopbackServer(RawScript raw) : LoopbackServer(Script(), std::move(raw)) {}
+    explicit LoopbackServer(Script script) : LoopbackServer(std::move(script), RawScript()) {}
+
+    LoopbackServer(Script script, RawScript raw) : script_(std::move(script)), raw_(std::move(raw)) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -72,6 +78,11 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.push_back(request);
             }
+            if (raw_) {
+                raw_(c, request);
+                close(c);
+                continue;
+            }
             std::string response = script_(request);
             size_t sent = 0;
             while (sent < response.size()) {
@@ -100,6 +111,7 @@ private:
     }
 
     Script script_;
+    RawScript raw_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
