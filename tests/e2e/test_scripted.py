@@ -106,8 +106,9 @@ class RequestTextTest(ScriptedCase):
         self.assertEqual(server.connection_count(), len(rows), "one request per member")
 
     def test_addresses_that_are_not_fetched(self):
-        # Each row's line; the listing still has a record for it, of size 0.
-        # The address of exactly ADDRESS_LIMIT characters is the control.
+        # Lines whose address is refused before any connection: each still
+        # gets a record, of size 0 and time 0. The address of exactly
+        # ADDRESS_LIMIT characters is the control: it is requested in full.
         def padded(prefix, total):
             return prefix + "p" * (total - len(prefix) - len("&n=x")) + "&n=x"
 
@@ -206,7 +207,9 @@ class SplitTest(ScriptedCase):
             path, _ = self.write_list([server.url(p) for p in sorted(routes)])
             listed = self.listing(path)
             outs = {}
-            for mode, extra in (("host writes", []), ("plug-in writes", ["--plugin-writes"])):
+            modes = (("host writes", []), ("plug-in writes", ["--plugin-writes"]),
+                     ("memory image", ["--memory"]))
+            for mode, extra in modes:
                 outs[mode] = os.path.join(self.tmp, mode.replace(" ", "-"))
                 os.mkdir(outs[mode])
                 self.spihost("extract", path, "-o", outs[mode], *extra)

@@ -1,8 +1,10 @@
 // KESTA.SPI as a host sees it: loaded with LoadLibraryA from the current
 // directory, entry points found by their plain names, called through
 // __stdcall pointers. Covers the export table, the identity answers, stack
-// balance, the message box of GetFileInfo and the socket clean-ups that run
-// when the plug-in is unloaded.
+// balance, the message box of GetFileInfo, the default port, and the socket
+// clean-ups that run when the plug-in is unloaded. Imports of the plug-in
+// (MessageBoxA, connect, gethostbyname) are rerouted through its import
+// address table where a test must watch them.
 #include "plugin/spi.h"
 
 #include <gtest/gtest.h>
@@ -174,14 +176,33 @@ const int kAcceptWaitMillis = 10000;
 const int kRequestWaitMillis = 5000;
 const size_t kRequestCap = 64 * 1024;
 
+struct LoopbackServer;
+void StopServer(LoopbackServer* s);
+
 struct LoopbackServer {
-    SOCKET listener;
-    unsigned short port;
-    int connections;
+    SOCKET listener = INVALID_SOCKET;
+    unsigned short port = 0;
+    int connections = 0;
     std::string reply;
     std::vector<std::string> requests;  // read only after StopServer
-    std::atomic<bool> stop;
+    std::atomic<bool> stop{false};
     std::thread thread;
+    // A test that ends early at a failed assertion still stops the thread.
+    ~LoopbackServer() {
+        if (thread.joinable()) StopServer(this);
+    }
+};
+
+// The host's own Winsock start-up for a test's server, balanced at scope end.
+struct HostWinsock {
+    int started;
+    HostWinsock() {
+        WSADATA wsa;
+        started = WSAStartup(MAKEWORD(1, 1), &wsa);
+    }
+    ~HostWinsock() {
+        if (started == 0) WSACleanup();
+    }
 };
 
 // True when `s` becomes readable within `millis`, polling the stop flag.
@@ -238,6 +259,7 @@ bool StartServer(LoopbackServer* s, const std::string& reply, int connections) {
         listen(s->listener, 4) != 0 ||
         getsockname(s->listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         closesocket(s->listener);
+        s->listener = INVALID_SOCKET;
         return false;
     }
     s->port = ntohs(sa.sin_port);
@@ -248,7 +270,8 @@ bool StartServer(LoopbackServer* s, const std::string& reply, int connections) {
 void StopServer(LoopbackServer* s) {
     s->stop = true;
     if (s->thread.joinable()) s->thread.join();
-    closesocket(s->listener);
+    if (s->listener != INVALID_SOCKET) closesocket(s->listener);
+    s->listener = INVALID_SOCKET;
 }
 
 std::string ExpectedRequest(const std::string& path, unsigned short port) {
@@ -288,7 +311,8 @@ protected:
         // No test may show a real box: route the plug-in's MessageBoxA to the recorder.
         FARPROC* slot = FindImportSlot(module_, "USER32.dll", "MessageBoxA");
         ASSERT_NE(slot, (FARPROC*)NULL) << "the plug-in does not import user32!MessageBoxA";
-        ASSERT_TRUE(WriteSlot(slot, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordMessageBox))));
+        FARPROC recorder = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordMessageBox));
+        ASSERT_TRUE(WriteSlot(slot, recorder));
     }
 
     void TearDown() override {
@@ -475,8 +499,8 @@ TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
 // ----------------------------------------------------- GetFileInfo message box
 
 TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
-    WSADATA wsa;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
+    HostWinsock winsock;
+    ASSERT_EQ(winsock.started, 0);
     LoopbackServer server;
     ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\nDate: x\r\n\r\nhello", 1));
     std::string port = std::to_string(server.port);
@@ -528,7 +552,130 @@ TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
     StopServer(&server);
     ASSERT_EQ(server.requests.size(), 1u);
     EXPECT_EQ(server.requests[0], ExpectedRequest("/dir/pic.png", server.port));
-    EXPECT_EQ(WSACleanup(), 0);
+}
+
+// ------------------------------------------------------ default port and look-up
+
+// Stand-ins for the plug-in's connect and gethostbyname imports: they log
+// what the plug-in asked for, pass it on, and send a connection to
+// 127.0.0.1:80 to the test's server instead. Any other address than
+// 127.0.0.1 is refused, and any name but "localhost" is not looked up, so
+// nothing can leave the loopback interface, not even a name query.
+typedef int(WINAPI* ConnectFn)(SOCKET s, const sockaddr* name, int namelen);
+typedef hostent*(WINAPI* GetHostByNameFn)(const char* name);
+ConnectFn g_realConnect = NULL;
+GetHostByNameFn g_realGetHostByName = NULL;
+unsigned short g_port80Target = 0;
+std::vector<std::string> g_connects;  // "a.b.c.d:port" as asked for
+std::vector<std::string> g_lookups;
+
+int WINAPI RedirectingConnect(SOCKET s, const sockaddr* name, int namelen) {
+    sockaddr_in sa;
+    if (namelen < (int)sizeof sa) return g_realConnect(s, name, namelen);
+    memcpy(&sa, name, sizeof sa);
+    g_connects.push_back(std::string(inet_ntoa(sa.sin_addr)) + ":" +
+                         std::to_string(ntohs(sa.sin_port)));
+    if (sa.sin_addr.s_addr != inet_addr("127.0.0.1")) {
+        WSASetLastError(WSAECONNREFUSED);
+        return SOCKET_ERROR;
+    }
+    if (ntohs(sa.sin_port) == 80) sa.sin_port = htons(g_port80Target);
+    return g_realConnect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+}
+
+hostent* WINAPI LoggingGetHostByName(const char* name) {
+    g_lookups.push_back(name ? name : "(null)");
+    if (!name || lstrcmpiA(name, "localhost") != 0) {
+        WSASetLastError(WSAHOST_NOT_FOUND);
+        return NULL;
+    }
+    return g_realGetHostByName(name);
+}
+
+template <typename Fn>
+bool Reroute(HMODULE m, const char* funcName, Fn replacement, Fn* original) {
+    FARPROC* slot = FindImportSlot(m, "WSOCK32.dll", funcName);
+    if (!slot) return false;
+    *original = EntryAs<Fn>(*slot);
+    return WriteSlot(slot, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(replacement)));
+}
+
+bool WatchConnections(HMODULE m, unsigned short port80Target) {
+    g_port80Target = port80Target;
+    g_connects.clear();
+    g_lookups.clear();
+    return Reroute<ConnectFn>(m, "connect", RedirectingConnect, &g_realConnect) &&
+           Reroute<GetHostByNameFn>(m, "gethostbyname", LoggingGetHostByName,
+                                    &g_realGetHostByName);
+}
+
+TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
+    struct Row {
+        const char* address;  // the list line
+        const char* path;     // sent in the request line
+        const char* host;     // the Host line's value
+        bool looksUp;         // gethostbyname asked for the host
+    };
+    const Row rows[] = {
+        {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1:80", false},
+        {"http://127.0.0.1", "/", "127.0.0.1:80", false},
+        {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1:80", false},
+        {"http://127.0.0.1:65616/wrapped.txt", "/wrapped.txt", "127.0.0.1:80", false},
+        {"http://localhost/named.txt", "/named.txt", "localhost:80", true},
+    };
+    const int count = (int)(sizeof rows / sizeof rows[0]);
+    HostWinsock winsock;
+    ASSERT_EQ(winsock.started, 0);
+    LoopbackServer server;
+    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\n\r\nport80", count));
+    ASSERT_TRUE(WatchConnections(module_, server.port));
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.address);
+        g_connects.clear();
+        g_lookups.clear();
+        HLOCAL block = NULL;
+        int got = getFile_(r.address, (long)strlen(r.address), reinterpret_cast<LPSTR>(&block),
+                           kMemoryInMemoryOut, NULL, 0);
+        ASSERT_EQ(got, SPI_SUCCESS);
+        EXPECT_EQ(LocalSize(block), 6u);
+        LocalFree(block);
+        EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:80"});
+        EXPECT_EQ(g_lookups.size(), r.looksUp ? 1u : 0u);
+    }
+    StopServer(&server);
+    ASSERT_EQ(server.requests.size(), (size_t)count);
+    for (int i = 0; i < count; ++i) {
+        std::string expected = "GET " + std::string(rows[i].path) + " HTTP/1.0\r\nHost: " +
+                               rows[i].host + "\r\n" + kUserAgentLine;
+        EXPECT_EQ(server.requests[(size_t)i], expected) << rows[i].address;
+    }
+}
+
+// The host part of an address, with its ':' and port, may hold 255
+// characters; one more is refused before any look-up or connection.
+TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
+    struct Row {
+        size_t hostPart;  // characters between "http://" and the path
+        size_t lookups;
+    };
+    const Row rows[] = {{255, 1}, {256, 0}, {1000, 0}};
+    HostWinsock winsock;
+    ASSERT_EQ(winsock.started, 0);
+    ASSERT_TRUE(WatchConnections(module_, ClosedPort()));
+    for (const Row& r : rows) {
+        SCOPED_TRACE("host part of " + std::to_string(r.hostPart) + " characters");
+        g_connects.clear();
+        g_lookups.clear();
+        std::string address =
+            "http://" + std::string(r.hostPart - 5, 'h') + ":8080" + "/member.txt";
+        HLOCAL block = NULL;
+        int got = getFile_(address.c_str(), (long)address.size(), reinterpret_cast<LPSTR>(&block),
+                           kMemoryInMemoryOut, NULL, 0);
+        EXPECT_EQ(got, SPI_FILE_READ_ERROR);
+        EXPECT_EQ(block, (HLOCAL)NULL);
+        EXPECT_EQ(g_lookups.size(), r.lookups);
+        EXPECT_TRUE(g_connects.empty());
+    }
 }
 
 // --------------------------------------------------- socket clean-up at unload
