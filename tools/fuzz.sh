@@ -5,7 +5,7 @@
 # corpora for a regression test.
 # usage: tools/fuzz.sh NATIVE_BUILD_DIR SECONDS [JOBS]
 set -u
-build=$1
+build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 jobs=${3:-1}
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +18,8 @@ for target in "$build"/fuzz_*; do
     mkdir -p "$work" "$findings"
     echo "== $name: $seconds s"
     start=$(date +%s)
-    if ! TZ=UTC "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+    # libFuzzer writes its per-job logs (fuzz-N.log) into the current folder.
+    if ! cd "$build" || ! TZ=UTC "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
             -jobs="$jobs" -workers="$jobs" -print_final_stats=1 \
             -artifact_prefix="$findings/" "$work" "$src/tests/fuzz/corpus/$name" \
             >"$build/fuzz-$name.log" 2>&1; then

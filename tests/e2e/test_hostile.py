@@ -1,12 +1,7 @@
 """Misbehaving servers against the plug-in's fetch under Wine: huge headers,
-a blank line after a megabyte, responses of one to five bytes, resets,
-silence, slowness, random bytes and a body without end.
-
-Each case is run through fetch_probe (the fetch linked into a test program:
-its result, outputs, last-error text and process memory, one JSON line per
-fetch) and through spihost (the listing record and the extracted bytes that
-a viewer would get). Every server here is stopped on every path, and every
-wait is bounded.
+a late blank line, one to five bytes, resets, silence, slowness, random bytes
+and a body without end, seen through fetch_probe (result, last-error text,
+memory) and spihost (listing record, extracted bytes).
 """
 
 import json
@@ -37,7 +32,7 @@ MIN_BODY_BLOCK = 2048  # the body block is never smaller
 
 PROBE_TIMEOUT = 240.0  # bound on one fetch_probe run
 LEAK_BOUND = 128 * 1024  # growth of private bytes / working set allowed over many rounds
-RESET_PAUSE = 0.1  # seconds between the last bytes and a reset: the client is waiting by then
+RESET_PAUSE = 0.25  # seconds between the last bytes and a reset: the client is waiting by then
 STALL_CHECK = 1.0  # seconds a stalled fetch must stay blocked before the test shuts the server
 STALL_LIMIT = 30.0  # bound on a stall whatever happens to the test
 ENDLESS_CAP = 3 << 30  # an endless body stops after this many bytes...
@@ -337,7 +332,9 @@ class MisbehavingServerTest(HostileCase):
     def servers(self):
         routes = {"/s/%02d" % i: Reply(data) for i, (_, data, _, _) in enumerate(SCRIPTED_ROWS)}
         head = b"HTTP/1.0 200 OK\r\n" + DATE_LINE + b"\r\n\r\n"
-        return (ScriptedServer(routes), RawServer(reset_mid_body(head, b"r" * 100000)),
+        # A few kilobytes that the client has surely read before the reset:
+        # under Wine a reset that finds bytes still queued reads as a normal end.
+        return (ScriptedServer(routes), RawServer(reset_mid_body(head, b"r" * 3000)),
                 ScriptedServer(first=Reply(how=CLOSE_AT_ONCE)))
 
     def test_probe_results_stay_the_same_and_memory_stays_flat(self):

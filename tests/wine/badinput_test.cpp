@@ -1,9 +1,6 @@
-// Bad input from a host, as a viewer could pass it to KESTA.SPI: null
-// pointers for every pointer argument, offsets and lengths out of range,
-// empty, missing and directory sources, lists of 100,000 lines, a line of
-// 1 MiB, addresses at the URL buffer's limit and names at the record's. Each
-// call must give its defined code and leave the host's outputs untouched
-// when it fails, and the process must be as it was afterwards.
+// Bad input that a viewer could pass to KESTA.SPI: null pointers, offsets out
+// of range, odd sources, huge lists and lines, addresses and names at their
+// limits. Each call gives its code and leaves the outputs untouched on failure.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdio.h>

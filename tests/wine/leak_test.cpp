@@ -1,7 +1,6 @@
-// KESTA.SPI kept loaded for a long session, as a viewer keeps it: a list of
-// 1,000 members is listed and every member extracted, five rounds in one
-// process against a loopback server, and the process's private bytes and
-// working set must not grow between the first round and the last.
+// KESTA.SPI kept loaded as a viewer keeps it: a 1,000-member list listed and
+// every member extracted, five rounds in one process against a loopback
+// server; private bytes and working set must not grow from round 1 to 5.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
