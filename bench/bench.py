@@ -35,7 +35,7 @@ RANDOM_CHUNK = 4 * MIB  # random bytes are written this much at a time
 RUNS_BIG = 9    # rounds of the 64 MiB downloads (each tool once per round)
 RUNS_LIST = 7   # rounds of the 1,000-member listing
 RUNS_TINY = 5   # bench-get of a 4 KiB member: the working-set baseline
-RUNS_HUGE = 3   # bench-get of the 256 MiB member
+RUNS_HUGE = 5   # bench-get of the 256 MiB member
 FLOOR_RING = 64 * 1024  # the floor variant that keeps reusing one recv buffer
 FLOOR_SLACK = MIB  # room for the response header in the floor's buffer
 

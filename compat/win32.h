@@ -60,6 +60,7 @@ typedef struct _SYSTEMTIME {
 #define FALSE 0
 
 #define LMEM_FIXED 0x0000
+#define LMEM_MOVEABLE 0x0002
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 #define GMEM_FIXED 0x0000

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "http/header.h"
 #include "http/response.h"
 
 namespace {
@@ -78,12 +79,27 @@ struct Chunk {
 };
 
 char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
+const char* ChunkBytes(const Chunk* c) { return reinterpret_cast<const char*>(c + 1); }
+
+// Once the header block has announced the body's length ("Content-Length:"),
+// the body is received straight into the block the caller gets, so a body
+// of the announced length is never copied a second time. The announcement is
+// only a hint, never trusted: a body that runs on grows the block, one that
+// ends early shrinks it, and a length that cannot be had leaves the chain.
+struct DirectBody {
+    HLOCAL block;  // NULL while the body goes into the chain
+    char* bytes;
+    size_t capacity;
+    size_t used;
+};
 
 struct Response {
     Chunk* first;
     Chunk* last;
     size_t total;
     HeaderEndScan scan;
+    bool hintTried;
+    DirectBody direct;
 };
 
 void FreeChunks(Response* r) {
@@ -94,6 +110,12 @@ void FreeChunks(Response* r) {
         c = next;
     }
     r->first = r->last = NULL;
+}
+
+void ReleaseResponse(Response* r) {
+    FreeChunks(r);
+    if (r->direct.block) LocalFree(r->direct.block);
+    r->direct.block = NULL;
 }
 
 Chunk* NewChunk(size_t capacity) {
@@ -129,6 +151,118 @@ bool MakeRoom(Response* r, bool keepBody) {
     return true;
 }
 
+// The body length announced by the header block, from its first
+// kHeaderTextCapacity bytes (the first chunk holds them); false when there is
+// none, it is not a plain decimal number, or the response could not hold it.
+bool AnnouncedBodyLength(const Response* r, size_t* out) {
+    size_t n = r->scan.headerLength < (size_t)kHeaderTextCapacity ? r->scan.headerLength
+                                                                   : (size_t)kHeaderTextCapacity;
+    char text[kHeaderTextCapacity + 1];
+    memcpy(text, ChunkBytes(r->first), n);
+    text[n] = '\0';
+    char value[32];
+    if (!FindHeaderField(text, "Content-Length:", value, (int32_t)sizeof value)) return false;
+    size_t length = 0;
+    const char* p = value;
+    if (*p < '0' || *p > '9') return false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        length = length * 10 + (size_t)(*p - '0');
+        if (length > kMaxResponse - r->scan.headerLength) return false;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '\0') return false;
+    *out = length;
+    return true;
+}
+
+// Copies bytes [from, total) of the chained response to `out`.
+void CopyChainFrom(const Response* r, size_t from, char* out) {
+    size_t offset = 0;  // response offset of the current block's first byte
+    for (const Chunk* c = r->first; c; c = c->next) {
+        size_t end = offset + c->used;
+        if (end > from) {
+            size_t skip = from > offset ? from - offset : 0;
+            memcpy(out, ChunkBytes(c) + skip, c->used - skip);
+            out += c->used - skip;
+        }
+        offset = end;
+    }
+}
+
+// Moves the body received so far into a block of the announced length and
+// keeps only the first chunk (it holds the header text). Nothing changes
+// when the announcement is missing, short of what has arrived, or too large
+// to allocate: the chain then takes the rest as before.
+void StartDirectBody(Response* r) {
+    size_t announced;
+    if (!AnnouncedBodyLength(r, &announced)) return;
+    size_t received = r->total - r->scan.headerLength;
+    if (announced < received) return;
+    size_t capacity = announced < kMinBodyBlock ? kMinBodyBlock : announced;
+    HLOCAL block = LocalAlloc(LMEM_FIXED, capacity);
+    char* bytes = block ? static_cast<char*>(LocalLock(block)) : NULL;
+    if (!bytes) {
+        if (block) LocalFree(block);
+        return;
+    }
+    CopyChainFrom(r, r->scan.headerLength, bytes);
+    Chunk* rest = r->first->next;
+    while (rest) {
+        Chunk* next = rest->next;
+        GlobalFree(rest);
+        rest = next;
+    }
+    r->first->next = NULL;
+    r->last = r->first;
+    r->direct.block = block;
+    r->direct.bytes = bytes;
+    r->direct.capacity = capacity;
+    r->direct.used = received;
+}
+
+bool ResizeDirectBody(DirectBody* d, size_t capacity) {
+    HLOCAL block = LocalReAlloc(d->block, capacity, LMEM_MOVEABLE);
+    char* bytes = block ? static_cast<char*>(LocalLock(block)) : NULL;
+    if (!bytes) return false;  // the old block is still d->block
+    d->block = block;
+    d->bytes = bytes;
+    d->capacity = capacity;
+    return true;
+}
+
+// Receives the rest of the body into the direct block until the server
+// closes, then trims the block to the body (kMinBodyBlock at least).
+bool ReceiveDirect(SOCKET s, Response* r) {
+    DirectBody* d = &r->direct;
+    // Where a full block probes for bytes beyond the announced length.
+    char overflow[4096];
+    for (;;) {
+        char* into = d->bytes + d->used;
+        size_t room = d->capacity - d->used;
+        if (room == 0) {
+            into = overflow;
+            room = sizeof overflow;
+        } else if (room > kMaxChunk) {
+            room = kMaxChunk;
+        }
+        int n = recv(s, into, (int)room, 0);
+        if (n == SOCKET_ERROR || n < 0) return false;
+        if (n == 0) break;
+        r->total += (size_t)n;
+        if (r->total > kMaxResponse) return false;
+        if (into == overflow) {
+            size_t needed = d->used + (size_t)n;
+            size_t grown = d->capacity * 2 < needed ? needed : d->capacity * 2;
+            if (grown > kMaxResponse) grown = kMaxResponse;
+            if (grown < needed || !ResizeDirectBody(d, grown)) return false;
+            memcpy(d->bytes + d->used, overflow, (size_t)n);
+        }
+        d->used += (size_t)n;
+    }
+    size_t final = d->used < kMinBodyBlock ? kMinBodyBlock : d->used;
+    return final == d->capacity || ResizeDirectBody(d, final);
+}
+
 // Reads until the server closes. False on a receive error, on memory that
 // cannot be had, and on a response too large to return.
 bool ReceiveAll(SOCKET s, Response* r, bool keepBody) {
@@ -144,6 +278,11 @@ bool ReceiveAll(SOCKET s, Response* r, bool keepBody) {
         c->used += (size_t)n;
         r->total += (size_t)n;
         if (r->total > kMaxResponse) return false;
+        if (keepBody && r->scan.found && !r->hintTried) {
+            r->hintTried = true;
+            StartDirectBody(r);
+            if (r->direct.block) return ReceiveDirect(s, r);
+        }
     }
 }
 
@@ -308,7 +447,7 @@ int Exchange(const Target& t, const char* request, size_t requestLength, Respons
     closesocket(s);
     // Fewer than four bytes hold no header block at all: a broken response.
     if (!received || r->total < 4) {
-        FreeChunks(r);
+        ReleaseResponse(r);
         return Fail(kMsgReceiveFailed);
     }
     return 0;
@@ -358,7 +497,11 @@ int HttpFetch(const char* url, HLOCAL* body, long* length, int32_t* timestamp) {
     memcpy(headerText, ChunkBytes(r.first), headerTextLength);
     headerText[headerTextLength] = '\0';
 
-    if (keepBody) {
+    if (r.direct.block) {
+        LocalUnlock(r.direct.block);
+        *body = r.direct.block;
+        r.direct.block = NULL;
+    } else if (keepBody) {
         size_t blockSize = bodyLength < kMinBodyBlock ? kMinBodyBlock : bodyLength;
         HLOCAL block = LocalAlloc(LMEM_FIXED, blockSize);
         char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;

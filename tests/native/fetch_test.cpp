@@ -3,6 +3,9 @@
 // that nothing is leaked or left half-written.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <string>
 
@@ -149,6 +152,58 @@ TEST(FetchSplit, LargeBodiesCrossManyBlocksIntact) {
     }
 }
 
+// A "Content-Length:" field only tells how large a block to receive into:
+// whatever it says, the body is what the server sent before closing.
+TEST(FetchSplit, AnnouncedLengthNeverChangesTheBody) {
+    struct Row {
+        const char* what;
+        std::string field;  // the whole header line, without its CR LF
+        size_t bodySize;
+        bool inPieces;  // header first, then the body in small sends
+    } rows[] = {
+        {"exact", "Content-Length: 300000", 300000, false},
+        {"exact, body after the header", "Content-Length: 300000", 300000, true},
+        {"exact, under the minimum block", "Content-Length: 10", 10, true},
+        {"exact, at the minimum block", "Content-Length: 2048", 2048, true},
+        {"body longer than announced", "Content-Length: 1000", 300000, true},
+        {"body one byte longer", "Content-Length: 5000", 5001, true},
+        {"body shorter than announced", "Content-Length: 300000", 1234, true},
+        {"nothing of an announced body", "Content-Length: 70000", 0, true},
+        {"announcement of nearly 2 GiB", "Content-Length: 2147000000", 5000, true},
+        {"announcement beyond any response", "Content-Length: 99999999999999999999", 5000, true},
+        {"not a number", "Content-Length: many", 5000, true},
+        {"negative", "Content-Length: -5", 5000, true},
+        {"trailing garbage", "Content-Length: 5000x", 5000, true},
+        {"trailing blanks", "Content-Length: 5000 \t", 5000, true},
+        {"empty", "Content-Length:", 5000, true},
+        {"lower case", "content-length: 5000", 5000, true},
+    };
+    for (const Row& r : rows) {
+        std::string body(r.bodySize, '\0');
+        for (size_t i = 0; i < body.size(); ++i) body[i] = (char)(i * 7 + i / 509);
+        std::string header = "HTTP/1.0 200 OK\r\n" + r.field + "\r\n\r\n";
+        bool pieces = r.inPieces;
+        LoopbackServer server([&](int c, const std::string&) {
+            std::string all = header + body;
+            size_t at = 0;
+            while (at < all.size()) {
+                size_t n = pieces ? (at == 0 ? header.size() : std::min<size_t>(all.size() - at, 65536))
+                                  : all.size();
+                ssize_t sent = send(c, all.data() + at, n, MSG_NOSIGNAL);
+                if (sent <= 0) break;
+                at += (size_t)sent;
+                if (pieces) usleep(2000);
+            }
+        });
+        long blocks = stub::LiveBlocks();
+        Fetched f = Fetch(server.Url("/cl"));
+        ASSERT_EQ((int)body.size(), f.result) << r.what << ": " << HttpLastError();
+        EXPECT_TRUE(f.body == body) << r.what;
+        EXPECT_EQ(body.size() < 2048 ? 2048u : body.size(), f.blockSize) << r.what;
+        EXPECT_EQ(blocks, stub::LiveBlocks()) << r.what;
+    }
+}
+
 TEST(FetchDate, TimestampComesFromLastModifiedElseDate) {
     struct Row {
         const char* what;
@@ -227,13 +282,18 @@ TEST(FetchFailure, SuccessResetsTheMessage) {
 
 TEST(FetchMemory, AllocationFailuresAreFailedDownloadsWithoutLeaks) {
     std::string big(300000, 'b');
-    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n" + big);
+    LoopbackServer plain("HTTP/1.0 200 OK\r\n\r\n" + big);
+    // An announced length a little short of the body: the block is made,
+    // grown when more arrives, and trimmed at the end.
+    LoopbackServer announced("HTTP/1.0 200 OK\r\nContent-Length: 299000\r\n\r\n" + big);
     // Each step lets one more allocation succeed: the first reception
-    // block, the following ones, and finally the body block.
-    for (long allowed = 0; allowed < 8; ++allowed) {
+    // block, the following ones (or the announced block and its resizes),
+    // and finally the body block.
+    for (long allowed = 0; allowed < 16; ++allowed) {
+        LoopbackServer& server = allowed % 2 ? announced : plain;
         long blocks = stub::LiveBlocks();
         HLOCAL body = NULL;
-        stub::FailAllocationsAfter(allowed);
+        stub::FailAllocationsAfter(allowed / 2);
         int r = HttpFetch(server.Url("/m").c_str(), &body, NULL, NULL);
         stub::FailAllocationsAfter(-1);
         if (r >= 0) {
