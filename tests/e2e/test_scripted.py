@@ -190,7 +190,7 @@ class SplitTest(ScriptedCase):
          b"<p>gone</p>\n"),
         ("redirect is not followed",
          Reply(b"HTTP/1.0 302 Found\r\nLocation: http://127.0.0.1:1/x\r\n\r\nmoved"), b"moved"),
-        ("Content-Length is not read", Reply(ok([b"Content-Length: 2"], b"abcdef")),
+        ("Content-Length does not cut the body", Reply(ok([b"Content-Length: 2"], b"abcdef")),
          b"abcdef"),
         ("every byte value", Reply(ok([], bytes(range(256)) * 3)), bytes(range(256)) * 3),
     ]
@@ -199,8 +199,24 @@ class SplitTest(ScriptedCase):
         data = bytes((i * 7919 + (i >> 8)) & 0xFF for i in range(300 * 1024 + 17))
         return ("300 KiB in 64 KiB pieces", Reply(ok([], data), piece=65536, pause=0.01), data)
 
+    def announced_rows(self):
+        """Content-Length only sizes the block received into: a body that runs
+        past it grows the block, one that stops short shrinks it."""
+        data = bytes((i * 131 + (i >> 9)) & 0xFF for i in range(200 * 1024 + 3))
+
+        def announced(length, body):
+            return Reply(ok([b"Content-Length: %d" % length], body), piece=65536, pause=0.01)
+        return [
+            ("announced length exact", announced(len(data), data), data),
+            ("body runs past the announced length", announced(3000, data), data),
+            ("body stops short of the announced length", announced(100000, data[:5000]),
+             data[:5000]),
+            ("announced length beyond the process", announced(2147000000, data[:5000]),
+             data[:5000]),
+        ]
+
     def test_header_block_ends_at_the_first_blank_line(self):
-        rows = self.ROWS + [self.big_row()]
+        rows = self.ROWS + [self.big_row()] + self.announced_rows()
         routes = {"/s/%02d.bin" % i: reply for i, (_, reply, _) in enumerate(rows)}
         names = ["%02d.bin" % i for i in range(len(rows))]
         with ScriptedServer(routes) as server:
