@@ -18,16 +18,23 @@ for target in "$build"/fuzz_*; do
     mkdir -p "$work" "$findings"
     echo "== $name: $seconds s"
     start=$(date +%s)
-    # libFuzzer writes its per-job logs (fuzz-N.log) into the current folder.
+    # With several jobs libFuzzer writes each job's log (fuzz-N.log) into the
+    # current folder; one job logs straight to the target's log.
+    parallel=""
+    [ "$jobs" -gt 1 ] && parallel="-jobs=$jobs -workers=$jobs"
+    # shellcheck disable=SC2086
     if ! cd "$build" || ! TZ=UTC "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-            -jobs="$jobs" -workers="$jobs" -print_final_stats=1 \
+            $parallel -print_final_stats=1 \
             -artifact_prefix="$findings/" "$work" "$src/tests/fuzz/corpus/$name" \
             >"$build/fuzz-$name.log" 2>&1; then
         echo "!! $name found something: see $findings and $build/fuzz-$name.log"
         status=1
     fi
     end=$(date +%s)
-    runs=$(grep -h 'stat::number_of_executed_units' "$build/fuzz-$name.log" | awk '{s+=$2} END {print s+0}')
+    logs="$build/fuzz-$name.log"
+    [ -n "$parallel" ] && logs="$logs $(ls "$build"/fuzz-[0-9]*.log 2>/dev/null)"
+    # shellcheck disable=SC2086
+    runs=$(cat $logs | grep -h 'stat::number_of_executed_units' | awk '{s+=$2} END {print s+0}')
     echo "$(date -u +%Y-%m-%dT%H:%M:%SZ) $name seconds=$((end - start)) runs=$runs status=$status" \
         | tee -a "$build/fuzz-history.txt"
 done
