@@ -208,11 +208,11 @@ def reset_mid_body(head, body_part):
     return script
 
 
-def endless(conn, stop):
+def endless(conn, stop, head=b"HTTP/1.0 200 OK\r\n\r\n"):
     """A 200 response whose body never ends: stops when the client closes,
     after ENDLESS_CAP bytes or ENDLESS_SECONDS."""
     conn.settimeout(10.0)
-    conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n")
+    conn.sendall(head)
     chunk = b"\xAB" * (1 << 20)
     sent = 0
     deadline = time.monotonic() + ENDLESS_SECONDS
@@ -222,6 +222,11 @@ def endless(conn, stop):
             sent += len(chunk)
     except OSError:
         pass  # the client gave up: what the test expects
+
+
+def endless_announced(conn, stop):
+    """The same, after announcing a body of a few kilobytes."""
+    endless(conn, stop, b"HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n")
 
 
 # --------------------------------------------------------------- helpers
@@ -530,9 +535,11 @@ class EndlessBodyTest(HostileCase):
     def test_fetch_gives_up_cleanly_and_the_next_one_works(self):
         # With the body kept, the 32-bit process runs out of memory first;
         # counting the length only, the 2 GiB cap on a response ends it.
-        for mode in ([], ["--length-only"]):
-            with self.subTest(mode=mode or "body kept"):
-                with RawServer(endless) as raw, \
+        # A short announced length is outgrown until memory runs out as well.
+        for mode, script in (([], endless), ([], endless_announced),
+                             (["--length-only"], endless)):
+            with self.subTest(mode=mode or "body kept", script=script.__name__):
+                with RawServer(script) as raw, \
                         ScriptedServer({"/next.txt": Reply(ok([DATE_LINE], b"next"))}) as good:
                     lines = run_probe(*mode, raw.url("/endless.bin"), "--then",
                                       good.url("/next.txt"))
