@@ -12,16 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The entry points as a viewer declares them: __stdcall, plain names.
-typedef int(__stdcall* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);
-typedef int(__stdcall* IsSupportedFn)(LPCSTR filename, DWORD_PTR dw);
-typedef int(__stdcall* GetArchiveInfoFn)(LPCSTR source, long len, unsigned int flag,
-                                         HLOCAL* listing);
-typedef int(__stdcall* GetFileInfoFn)(LPCSTR source, long len, LPCSTR filename,
-                                      unsigned int flag, fileInfo* info);
-typedef int(__stdcall* GetFileFn)(LPCSTR source, long len, LPSTR dest, unsigned int flag,
-                                  SpiProgress progress, long datum);
-
 // Exit statuses.
 const int kExitOk = 0;
 const int kExitPluginFailed = 1;  // a call failed, or its result could not be used

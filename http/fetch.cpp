@@ -79,7 +79,6 @@ struct Chunk {
 };
 
 char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
-const char* ChunkBytes(const Chunk* c) { return reinterpret_cast<const char*>(c + 1); }
 
 // Once the header block has announced the body's length ("Content-Length:"),
 // the body is received straight into the block the caller gets, so a body
@@ -175,10 +174,13 @@ bool AnnouncedBodyLength(const Response* r, size_t* out) {
     return true;
 }
 
-// Copies bytes [from, total) of the chained response to `out`.
-void CopyChainFrom(const Response* r, size_t from, char* out) {
+// Copies bytes [from, total) of the response into `out`, freeing each block
+// once it has been read, so the response and the body overlap little.
+void MoveBody(Response* r, size_t from, char* out) {
     size_t offset = 0;  // response offset of the current block's first byte
-    for (const Chunk* c = r->first; c; c = c->next) {
+    Chunk* c = r->first;
+    while (c) {
+        Chunk* next = c->next;
         size_t end = offset + c->used;
         if (end > from) {
             size_t skip = from > offset ? from - offset : 0;
@@ -186,7 +188,11 @@ void CopyChainFrom(const Response* r, size_t from, char* out) {
             out += c->used - skip;
         }
         offset = end;
+        if (c != r->first) GlobalFree(c);
+        c = next;
     }
+    r->first->next = NULL;
+    r->last = r->first;
 }
 
 // Moves the body received so far into a block of the announced length and
@@ -205,15 +211,7 @@ void StartDirectBody(Response* r) {
         if (block) LocalFree(block);
         return;
     }
-    CopyChainFrom(r, r->scan.headerLength, bytes);
-    Chunk* rest = r->first->next;
-    while (rest) {
-        Chunk* next = rest->next;
-        GlobalFree(rest);
-        rest = next;
-    }
-    r->first->next = NULL;
-    r->last = r->first;
+    MoveBody(r, r->scan.headerLength, bytes);
     r->direct.block = block;
     r->direct.bytes = bytes;
     r->direct.capacity = capacity;
@@ -284,27 +282,6 @@ bool ReceiveAll(SOCKET s, Response* r, bool keepBody) {
             if (r->direct.block) return ReceiveDirect(s, r);
         }
     }
-}
-
-// Copies bytes [from, total) of the response into `out`, freeing each block
-// once it has been read, so the response and the body overlap little.
-void MoveBody(Response* r, size_t from, char* out) {
-    size_t offset = 0;  // response offset of the current block's first byte
-    Chunk* c = r->first;
-    while (c) {
-        Chunk* next = c->next;
-        size_t end = offset + c->used;
-        if (end > from) {
-            size_t skip = from > offset ? from - offset : 0;
-            memcpy(out, ChunkBytes(c) + skip, c->used - skip);
-            out += c->used - skip;
-        }
-        offset = end;
-        if (c != r->first) GlobalFree(c);
-        c = next;
-    }
-    r->first->next = NULL;
-    r->last = r->first;
 }
 
 void SetFetchError(const char* message) {

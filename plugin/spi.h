@@ -67,4 +67,15 @@ int __stdcall GetFile(LPCSTR source, long len, LPSTR dest, unsigned int flag,
                       SpiProgress progress, long datum);
 }
 
+// The entry points as a host declares them when it finds them with
+// GetProcAddress: __stdcall, plain names.
+typedef int(__stdcall* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);
+typedef int(__stdcall* IsSupportedFn)(LPCSTR filename, DWORD_PTR dw);
+typedef int(__stdcall* GetArchiveInfoFn)(LPCSTR source, long len, unsigned int flag,
+                                         HLOCAL* listing);
+typedef int(__stdcall* GetFileInfoFn)(LPCSTR source, long len, LPCSTR filename,
+                                      unsigned int flag, fileInfo* info);
+typedef int(__stdcall* GetFileFn)(LPCSTR source, long len, LPSTR dest, unsigned int flag,
+                                  SpiProgress progress, long datum);
+
 #endif  // KESTA_PLUGIN_SPI_H

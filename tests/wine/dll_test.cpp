@@ -18,15 +18,6 @@
 
 namespace {
 
-typedef int(__stdcall* GetPluginInfoFn)(int infono, LPSTR buf, int buflen);
-typedef int(__stdcall* IsSupportedFn)(LPCSTR filename, DWORD_PTR dw);
-typedef int(__stdcall* GetArchiveInfoFn)(LPCSTR source, long len, unsigned int flag,
-                                         HLOCAL* listing);
-typedef int(__stdcall* GetFileInfoFn)(LPCSTR source, long len, LPCSTR filename,
-                                      unsigned int flag, fileInfo* info);
-typedef int(__stdcall* GetFileFn)(LPCSTR source, long len, LPSTR dest, unsigned int flag,
-                                  SpiProgress progress, long datum);
-
 const char kPluginFile[] = "KESTA.SPI";
 const unsigned kMemoryInput = 1;
 const unsigned kMemoryInMemoryOut = 0x0101;  // memory image in, memory block out
