@@ -6,6 +6,7 @@
 // (MessageBoxA, connect, gethostbyname) are rerouted through its import
 // address table where a test must watch them.
 #include "plugin/spi.h"
+#include "tests/probe/wine_support.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -18,15 +19,15 @@
 
 namespace {
 
+using wine_support::ClosedPort;
+using wine_support::EntryAs;
+using wine_support::HostWinsock;
+using wine_support::WaitReadable;
+
 const char kPluginFile[] = "KESTA.SPI";
 const unsigned kMemoryInput = 1;
 const unsigned kMemoryInMemoryOut = 0x0101;  // memory image in, memory block out
 const char kUserAgentLine[] = "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
-
-template <typename Fn>
-Fn EntryAs(FARPROC p) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
-}
 
 // ------------------------------------------------------------ stack probe
 
@@ -162,7 +163,6 @@ int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) 
 // Serves `connections` connections on 127.0.0.1 from its own thread: reads
 // each request up to its blank line, sends `reply`, closes. Each wait is
 // bounded; StopServer ends the thread early when told to.
-const int kPollMillis = 50;
 const int kAcceptWaitMillis = 10000;
 const int kRequestWaitMillis = 5000;
 const size_t kRequestCap = 64 * 1024;
@@ -183,31 +183,6 @@ struct LoopbackServer {
         if (thread.joinable()) StopServer(this);
     }
 };
-
-// The host's own Winsock start-up for a test's server, balanced at scope end.
-struct HostWinsock {
-    int started;
-    HostWinsock() {
-        WSADATA wsa;
-        started = WSAStartup(MAKEWORD(1, 1), &wsa);
-    }
-    ~HostWinsock() {
-        if (started == 0) WSACleanup();
-    }
-};
-
-// True when `s` becomes readable within `millis`, polling the stop flag.
-bool WaitReadable(SOCKET s, int millis, const std::atomic<bool>& stop) {
-    for (int waited = 0; waited < millis && !stop; waited += kPollMillis) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv = {0, kPollMillis * 1000};
-        int n = select(0, &set, NULL, NULL, &tv);
-        if (n != 0) return n > 0;
-    }
-    return false;
-}
 
 std::string ReadRequest(SOCKET c, const std::atomic<bool>& stop) {
     std::string data;
@@ -268,20 +243,6 @@ void StopServer(LoopbackServer* s) {
 std::string ExpectedRequest(const std::string& path, unsigned short port) {
     return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
            kUserAgentLine;
-}
-
-// A loopback port on which nothing listens: bound, then released.
-unsigned short ClosedPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
-    int len = sizeof sa;
-    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-    closesocket(s);
-    return ntohs(sa.sin_port);
 }
 
 // --------------------------------------------------------------- fixture
