@@ -110,92 +110,28 @@ def run_probe(*args, timeout=PROBE_TIMEOUT):
 
 # ------------------------------------------------------------ raw server
 
-def read_request(conn, deadline):
-    """The request up to its blank line, the peer's close or the deadline."""
-    data = b""
-    while b"\r\n\r\n" not in data and len(data) < 65536 and time.monotonic() < deadline:
-        conn.settimeout(max(0.05, min(0.5, deadline - time.monotonic())))
-        try:
-            chunk = conn.recv(4096)
-        except socket.timeout:
-            continue
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def reset(conn):
     """Makes the coming close() send RST instead of FIN."""
     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
-class RawServer:
+class RawServer(ScriptedServer):
     """Serves each connection on 127.0.0.1 with script(conn, stop) from one
-    thread, then closes it. Scripts wait only on `stop` (an Event) with a
-    bound of their own; stop() sets it and joins the thread."""
-
-    ACCEPT_POLL = 0.05
-    JOIN_SECONDS = 30.0
+    thread, after reading its request, then closes it. Scripts wait only on
+    `stop` (an Event) with a bound of their own; stop() sets it and joins the
+    thread."""
 
     def __init__(self, script):
+        super().__init__()
         self.script = script
-        self.stop_event = threading.Event()
+        self.stop_event = self._stop
         self.connections = 0
-        self.errors = []
-        self.port = None
-        self._listener = None
-        self._thread = None
 
-    def url(self, path):
-        return "http://%s:%d%s" % (harness.LOOPBACK, self.port, path)
-
-    def __enter__(self):
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            self._listener.bind((harness.LOOPBACK, 0))
-            self._listener.listen(4)
-            self._listener.settimeout(self.ACCEPT_POLL)
-            self.port = self._listener.getsockname()[1]
-            self._thread = threading.Thread(target=self._serve, daemon=True)
-            self._thread.start()
-        except BaseException:
-            self._listener.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    def stop(self):
-        self.stop_event.set()
-        if self._thread is not None:
-            self._thread.join(self.JOIN_SECONDS)
-            if self._thread.is_alive():
-                self.errors.append("raw server thread did not stop")
-            self._thread = None
-        if self._listener is not None:
-            self._listener.close()
-            self._listener = None
-
-    def _serve(self):
-        while not self.stop_event.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            try:
-                conn.setblocking(True)
-                read_request(conn, time.monotonic() + 5.0)
-                self.connections += 1
-                self.script(conn, self.stop_event)
-            except OSError as e:
-                self.errors.append(str(e))
-            finally:
-                conn.close()
+    def _handle(self, conn):
+        conn.setblocking(True)
+        self._read_request(conn)
+        self.connections += 1
+        self.script(conn, self.stop_event)
 
 
 def reset_mid_body(head, body_part):
