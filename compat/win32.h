@@ -9,6 +9,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The width of the host's records: 64-bit Windows, and the native test build
+// (64-bit Linux), use the 64-bit layouts; 32-bit Windows the 32-bit ones.
+#if defined(_WIN64) || (!defined(_WIN32) && UINTPTR_MAX > 0xFFFFFFFFu)
+#define KESTA_64BIT 1
+#else
+#define KESTA_64BIT 0
+#endif
+
 #ifdef _WIN32
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -36,6 +44,11 @@ typedef unsigned int UINT;
 typedef uint32_t LCID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef char16_t WCHAR;  // UTF-16, as on Windows
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
 typedef void* HANDLE;
 typedef void* HWND;
 typedef void* HLOCAL;

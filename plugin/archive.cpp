@@ -58,7 +58,7 @@ const long kMaxRecords = 0x7FFFFFFF / (long)sizeof(fileInfo) - 1;
 
 }  // namespace
 
-int ListArchive(const char* source, long arg, unsigned flag, HLOCAL* listing) {
+int ListArchive(const char* source, LONG_PTR arg, unsigned flag, HLOCAL* listing) {
     if (!listing) return SPI_MEMORY_ERROR;
     SourceCopy src;
     int rc = LoadSource(source, arg, flag, &src);
@@ -108,7 +108,7 @@ int ListArchive(const char* source, long arg, unsigned flag, HLOCAL* listing) {
     return SPI_SUCCESS;
 }
 
-int DescribeMember(const char* source, long arg, const char* name, unsigned flag, fileInfo* info) {
+int DescribeMember(const char* source, LONG_PTR arg, const char* name, unsigned flag, fileInfo* info) {
     MessageBoxA(NULL, name ? name : "", kMessageBoxCaption, MB_OK);
     if (!info) return SPI_MEMORY_ERROR;
     if (!name) return SPI_FILE_READ_ERROR;
@@ -234,7 +234,7 @@ int HandOverBody(HLOCAL body, long length, HLOCAL* out) {
 
 }  // namespace
 
-int ExtractMember(const char* source, long arg, char* dest, unsigned flag) {
+int ExtractMember(const char* source, LONG_PTR arg, char* dest, unsigned flag) {
     unsigned kind = (flag & kOutputKindMask) >> kOutputKindShift;
     if (kind != kOutputToFile && kind != kOutputToMemory) return SPI_NOT_IMPLEMENTED;
     if (!dest) return kind == kOutputToMemory ? SPI_MEMORY_ERROR : SPI_FILE_WRITE_ERROR;

@@ -13,8 +13,8 @@ int CopyPluginInfo(int infono, char* buf, int buflen);
 int IsUrlListName(const char* filename);
 
 // The archive operations; each returns an SpiResult.
-int ListArchive(const char* source, long arg, unsigned flag, HLOCAL* listing);
-int DescribeMember(const char* source, long arg, const char* name, unsigned flag, fileInfo* info);
-int ExtractMember(const char* source, long arg, char* dest, unsigned flag);
+int ListArchive(const char* source, LONG_PTR arg, unsigned flag, HLOCAL* listing);
+int DescribeMember(const char* source, LONG_PTR arg, const char* name, unsigned flag, fileInfo* info);
+int ExtractMember(const char* source, LONG_PTR arg, char* dest, unsigned flag);
 
 #endif  // KESTA_PLUGIN_PLUGIN_H
