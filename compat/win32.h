@@ -111,8 +111,47 @@ int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* p
                    int outlen);
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
 
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+
+// Code pages: the ANSI code page stands in as Latin-1 (each byte one
+// character), which agrees with Windows-1252 on all but 0x80 to 0x9F.
+#define CP_ACP 0
+#define CP_UTF8 65001
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int bytes, LPWSTR out,
+                        int chars);
+
+// Files, by UTF-16 names (stored on Linux as UTF-8). A handle is a file
+// descriptor plus one, so that 0 (NULL) is never a valid handle.
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        int32_t HighPart;
+    } u;
+    int64_t QuadPart;
+} LARGE_INTEGER;
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
-BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
+#define ERROR_FILE_EXISTS 80
+#define ERROR_ALREADY_EXISTS 183
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, void* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written, void* overlapped);
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+BOOL CloseHandle(HANDLE handle);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL DeleteFileW(LPCWSTR name);
+DWORD GetLastError(void);
+
+// Milliseconds since an arbitrary start, wrapping every 49.7 days.
+DWORD GetTickCount(void);
 
 // Winsock 1.1: BSD sockets already carry socket, connect, send, recv,
 // shutdown, inet_addr, gethostbyname and htons under the same names.

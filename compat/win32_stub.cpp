@@ -5,10 +5,16 @@
 #include "compat/win32.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <atomic>
+#include <string>
 
 namespace {
 
@@ -20,18 +26,21 @@ struct alignas(16) BlockHeader {
 };
 const size_t kMagic = 0x4B455354u;
 
-long g_live = 0;
-long g_allocations_left = -1;  // -1: never fail
-int g_wsa_startups = 0;
+// Atomic: the listing downloads from several threads at once.
+std::atomic<long> g_live{0};
+std::atomic<long> g_allocations_left{-1};  // -1: never fail
+std::atomic<int> g_wsa_startups{0};
 int g_message_boxes = 0;
 char g_box_text[4096];
 char g_box_caption[256];
 
 bool AllocationAllowed() {
-    if (g_allocations_left < 0) return true;
-    if (g_allocations_left == 0) return false;
-    --g_allocations_left;
-    return true;
+    long left = g_allocations_left.load();
+    for (;;) {
+        if (left < 0) return true;
+        if (left == 0) return false;
+        if (g_allocations_left.compare_exchange_weak(left, left - 1)) return true;
+    }
 }
 
 BlockHeader* HeaderOf(void* mem) {
@@ -83,6 +92,53 @@ struct IgnoreBrokenPipes {
 } g_ignore_broken_pipes;
 
 bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+thread_local DWORD g_last_error = 0;
+
+int FdOf(HANDLE h) { return (int)((intptr_t)h - 1); }
+
+// A UTF-16 text as UTF-8, for the Linux file system and messages. Unpaired
+// surrogates become U+FFFD.
+std::string Utf8(LPCWSTR w);
+
+// A Windows path as a Linux one: UTF-8, with '\\' as a separator like '/'.
+std::string LinuxPath(LPCWSTR w) {
+    std::string path = Utf8(w);
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return path;
+}
+
+std::string Utf8(LPCWSTR w) {
+    std::string out;
+    if (!w) return out;
+    for (size_t i = 0; w[i]; ++i) {
+        uint32_t c = w[i];
+        if (c >= 0xD800 && c <= 0xDBFF && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (w[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xF0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3F));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -154,10 +210,79 @@ int MessageBoxA(HWND, const char* text, const char* caption, UINT) {
     return IDOK;
 }
 
-BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    std::string t = Utf8(text), c = Utf8(caption);
+    return MessageBoxA(owner, t.c_str(), c.c_str(), type);
+}
+
+int MultiByteToWideChar(UINT, DWORD, const char* text, int bytes, LPWSTR out, int chars) {
+    if (!text) return 0;
+    int n = bytes < 0 ? (int)strlen(text) + 1 : bytes;
+    if (chars == 0) return n;
+    if (!out || chars < n) return 0;
+    for (int i = 0; i < n; ++i) out[i] = (WCHAR)(unsigned char)text[i];
+    return n;
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+    if (!name) return INVALID_HANDLE_VALUE;
+    int flags = O_CLOEXEC;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
+        flags |= O_RDWR;
+    } else if (access & GENERIC_WRITE) {
+        flags |= O_WRONLY;
+    }
+    if (disposition == CREATE_NEW) flags |= O_CREAT | O_EXCL;
+    int fd = open(LinuxPath(name).c_str(), flags, 0666);
+    if (fd < 0) {
+        g_last_error = errno == EEXIST ? ERROR_FILE_EXISTS : 2;  // ERROR_FILE_NOT_FOUND
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // Windows does not open directories
+        close(fd);
+        g_last_error = 5;  // ERROR_ACCESS_DENIED
+        return INVALID_HANDLE_VALUE;
+    }
+    return (HANDLE)(intptr_t)(fd + 1);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, void*) {
+    ssize_t n = ::read(FdOf(file), buffer, bytes);
+    if (read) *read = n > 0 ? (DWORD)n : 0;
+    return n >= 0;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written, void*) {
+    ssize_t n = ::write(FdOf(file), buffer, bytes);
+    if (written) *written = n > 0 ? (DWORD)n : 0;
+    return n == (ssize_t)bytes;
+}
+
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
+    struct stat st;
+    if (fstat(FdOf(file), &st) != 0) return FALSE;
+    size->QuadPart = st.st_size;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) { return close(FdOf(handle)) == 0; }
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (!from || !to) return FALSE;
-    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(to, F_OK) == 0) return FALSE;
-    return rename(from, to) == 0;
+    std::string f = LinuxPath(from), t = LinuxPath(to);
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access(t.c_str(), F_OK) == 0) return FALSE;
+    return rename(f.c_str(), t.c_str()) == 0;
+}
+
+BOOL DeleteFileW(LPCWSTR name) { return name && unlink(LinuxPath(name).c_str()) == 0; }
+
+DWORD GetLastError(void) { return g_last_error; }
+
+DWORD GetTickCount(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
 int WSAStartup(WORD version, WSADATA* data) {
@@ -170,8 +295,10 @@ int WSAStartup(WORD version, WSADATA* data) {
 }
 
 int WSACleanup(void) {
-    if (g_wsa_startups == 0) return SOCKET_ERROR;
-    --g_wsa_startups;
+    int n = g_wsa_startups.load();
+    do {
+        if (n == 0) return SOCKET_ERROR;
+    } while (!g_wsa_startups.compare_exchange_weak(n, n - 1));
     return 0;
 }
 

@@ -7,35 +7,28 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "http/header.h"
 #include "http/response.h"
 
 namespace {
 
-// The last-error texts, in Shift-JIS (code page 932).
-const char kMsgNoProblem[] = "\x93\xC1\x82\xC9\x96\xE2\x91\xE8\x82\xC8\x82\xB5";  // 特に問題なし
-const char kMsgBadParameter[] =
-    "\x95s\x90\xB3\x82\xC8\x83p\x83\x89\x83\x81\x81[\x83^\n";  // 不正なパラメータ
-const char kMsgNotHttp[] =
-    "http\x82\xCCURL\x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n";  // httpのURLではありません
-const char kMsgAtexitFailed[] = "atexit(WSACleanup)\x8E\xB8\x94s\n";  // atexit(WSACleanup)失敗
-const char kMsgStartupFailed[] =
-    "WinSock\x82\xCC\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s\n";  // WinSockの初期化失敗
-const char kMsgSocketFailed[] = "Socket\x8D\xEC\x90\xAC\x8E\xB8\x94s\n";  // Socket作成失敗
-const char kMsgResolveFailed[] =
+// The last-error texts, in Shift-JIS (code page 932), in FetchMessage order.
+const char* const kMessages[kFetchMessageCount] = {
+    "\x93\xC1\x82\xC9\x96\xE2\x91\xE8\x82\xC8\x82\xB5",  // 特に問題なし
+    "\x95s\x90\xB3\x82\xC8\x83p\x83\x89\x83\x81\x81[\x83^\n",  // 不正なパラメータ
+    "http\x82\xCCURL\x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\n",  // httpのURLではありません
+    "atexit(WSACleanup)\x8E\xB8\x94s\n",                       // atexit(WSACleanup)失敗
+    "WinSock\x82\xCC\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s\n",  // WinSockの初期化失敗
+    "Socket\x8D\xEC\x90\xAC\x8E\xB8\x94s\n",                   // Socket作成失敗
     "\x83z\x83X\x83g\x83"
-    "A\x83h\x83\x8C\x83X\x8E\xE6\x93\xBE\x8E\xB8\x94s\n";  // ホストアドレス取得失敗
-const char kMsgConnectFailed[] =
-    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x90\xDA\x91\xB1\x8E\xB8\x94s\n";  // サーバへの接続失敗
-const char kMsgSendFailed[] =
-    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x91\x97\x90M\x8E\xB8\x94s\n";  // サーバへの送信失敗
-const char kMsgReceiveFailed[] =
-    "\x83T\x81[\x83o\x82\xA9\x82\xE7\x82\xCC\x8E\xF3\x90M\x8E\xB8\x94s\n";  // サーバからの受信失敗
-
-const char* const kMessages[] = {
-    kMsgNoProblem,    kMsgBadParameter,  kMsgNotHttp,       kMsgAtexitFailed,
-    kMsgStartupFailed, kMsgSocketFailed, kMsgResolveFailed, kMsgConnectFailed,
-    kMsgSendFailed,   kMsgReceiveFailed,
+    "A\x83h\x83\x8C\x83X\x8E\xE6\x93\xBE\x8E\xB8\x94s\n",  // ホストアドレス取得失敗
+    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x90\xDA\x91\xB1\x8E\xB8\x94s\n",  // サーバへの接続失敗
+    "\x83T\x81[\x83o\x82\xD6\x82\xCC\x91\x97\x90M\x8E\xB8\x94s\n",     // サーバへの送信失敗
+    "\x83T\x81[\x83o\x82\xA9\x82\xE7\x82\xCC\x8E\xF3\x90M\x8E\xB8\x94s\n",  // サーバからの受信失敗
+    "\x83\x86\x81[\x83U\x82\xC9\x82\xE6\x82\xE9\x92\x86\x92"
+    "f\n",  // ユーザによる中断
 };
 
 // 1024: the process-wide diagnostic text; every message above fits.
@@ -57,19 +50,24 @@ const char kUserAgentLine[] = "\r\nUser-Agent: RUSKO Susie Plugin Http Client/1.
 // the port by its five digits.
 const size_t kRequestCapacity = 4 + kMaxAddress + 17 + kMaxHostPart + 1 + 5 + sizeof kUserAgentLine;
 
-// The response is kept as a chain of blocks that are never moved: the first
-// holds at least the first 4096 bytes (the only ones the header text needs),
-// later ones double up to kMaxChunk, so receiving costs no copying and few
-// allocations, and the chain wastes at most one block's tail.
+// The response is received into a chain of blocks that are never moved: the
+// first holds at least the first 4096 bytes (the only ones the header text
+// needs), later ones double up to kMaxChunk. The chain thus holds at most the
+// bytes received plus one block's empty tail, whatever "Content-Length:"
+// announces, and the body is copied once, into a block of its exact length,
+// only when the server has closed: a lying announcement can neither size our
+// memory nor change the body.
 const size_t kFirstChunk = 64 * 1024;
 const size_t kMaxChunk = 4 * 1024 * 1024;
-// The body is returned as an int: a response may not reach 2 GiB.
-const size_t kMaxResponse = 0x7FFFFFFFu - 4096;
 
-// The body block handed to the caller is never smaller than this.
-const size_t kMinBodyBlock = 2048;
 // shutdown() in both directions; Winsock 1.1 has no name for it.
 const int kShutdownBoth = 2;
+
+// A watched download reports at most this often while bytes arrive...
+const DWORD kProgressIntervalMs = 100;
+// ...and at least this often while the server is silent (the host's limit
+// is 250 ms; the rest is left for the callback and the scheduler).
+const DWORD kSilenceIntervalMs = 200;
 
 struct Chunk {
     Chunk* next;
@@ -80,25 +78,20 @@ struct Chunk {
 
 char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
 
-// Once the header block has announced the body's length ("Content-Length:"),
-// the body is received straight into the block the caller gets, so a body
-// of the announced length is never copied a second time. The announcement is
-// only a hint, never trusted: a body that runs on grows the block, one that
-// ends early shrinks it, and a length that cannot be had leaves the chain.
-struct DirectBody {
-    HLOCAL block;  // NULL while the body goes into the chain
-    char* bytes;
-    size_t capacity;
-    size_t used;
+// The progress a watched download reports.
+struct Progress {
+    const FetchWatch* watch;  // NULL: nobody watches
+    DWORD lastReport;
+    bool announcedKnown;
+    int64_t announced;
 };
 
 struct Response {
     Chunk* first;
     Chunk* last;
-    size_t total;
+    int64_t total;
     HeaderEndScan scan;
-    bool hintTried;
-    DirectBody direct;
+    Progress progress;
 };
 
 void FreeChunks(Response* r) {
@@ -109,12 +102,6 @@ void FreeChunks(Response* r) {
         c = next;
     }
     r->first = r->last = NULL;
-}
-
-void ReleaseResponse(Response* r) {
-    FreeChunks(r);
-    if (r->direct.block) LocalFree(r->direct.block);
-    r->direct.block = NULL;
 }
 
 Chunk* NewChunk(size_t capacity) {
@@ -150,40 +137,26 @@ bool MakeRoom(Response* r, bool keepBody) {
     return true;
 }
 
-// The body length announced by the header block, from its first
-// kHeaderTextCapacity bytes (the first chunk holds them); false when there is
-// none, it is not a plain decimal number, or the response could not hold it.
-bool AnnouncedBodyLength(const Response* r, size_t* out) {
-    size_t n = r->scan.headerLength < (size_t)kHeaderTextCapacity ? r->scan.headerLength
-                                                                   : (size_t)kHeaderTextCapacity;
-    char text[kHeaderTextCapacity + 1];
+// The NUL-terminated header text: the first kHeaderTextCapacity bytes of the
+// header block at most, which the first block always holds.
+void CopyHeaderText(const Response* r, size_t headerLength, char* text) {
+    size_t n = headerLength < (size_t)kHeaderTextCapacity ? headerLength
+                                                           : (size_t)kHeaderTextCapacity;
     memcpy(text, ChunkBytes(r->first), n);
     text[n] = '\0';
-    char value[32];
-    if (!FindHeaderField(text, "Content-Length:", value, (int32_t)sizeof value)) return false;
-    size_t length = 0;
-    const char* p = value;
-    if (*p < '0' || *p > '9') return false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        length = length * 10 + (size_t)(*p - '0');
-        if (length > kMaxResponse - r->scan.headerLength) return false;
-    }
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p != '\0') return false;
-    *out = length;
-    return true;
 }
 
 // Copies bytes [from, total) of the response into `out`, freeing each block
-// once it has been read, so the response and the body overlap little.
-void MoveBody(Response* r, size_t from, char* out) {
-    size_t offset = 0;  // response offset of the current block's first byte
+// once it has been read, so that the response and the body overlap little.
+// Only the first block is left.
+void MoveBody(Response* r, int64_t from, char* out) {
+    int64_t offset = 0;  // response offset of the current block's first byte
     Chunk* c = r->first;
     while (c) {
         Chunk* next = c->next;
-        size_t end = offset + c->used;
+        int64_t end = offset + (int64_t)c->used;
         if (end > from) {
-            size_t skip = from > offset ? from - offset : 0;
+            size_t skip = from > offset ? (size_t)(from - offset) : 0;
             memcpy(out, ChunkBytes(c) + skip, c->used - skip);
             out += c->used - skip;
         }
@@ -195,106 +168,103 @@ void MoveBody(Response* r, size_t from, char* out) {
     r->last = r->first;
 }
 
-// Moves the body received so far into a block of the announced length and
-// keeps only the first chunk (it holds the header text). Nothing changes
-// when the announcement is missing, short of what has arrived, or too large
-// to allocate: the chain then takes the rest as before.
-void StartDirectBody(Response* r) {
-    size_t announced;
-    if (!AnnouncedBodyLength(r, &announced)) return;
-    size_t received = r->total - r->scan.headerLength;
-    if (announced < received) return;
-    size_t capacity = announced < kMinBodyBlock ? kMinBodyBlock : announced;
-    HLOCAL block = LocalAlloc(LMEM_FIXED, capacity);
-    char* bytes = block ? static_cast<char*>(LocalLock(block)) : NULL;
-    if (!bytes) {
-        if (block) LocalFree(block);
-        return;
+// ------------------------------------------------------------ progress
+
+// The body length that the header block announces, for the progress
+// callback's total only: never for memory or for the body.
+void ReadAnnouncedLength(Response* r) {
+    char text[kHeaderTextCapacity + 1];
+    CopyHeaderText(r, r->scan.headerLength, text);
+    char value[32];
+    if (!FindHeaderField(text, "Content-Length:", value, (int32_t)sizeof value)) return;
+    int64_t length = 0;
+    const char* p = value;
+    if (*p < '0' || *p > '9') return;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (length > (INT64_MAX - 9) / 10) return;
+        length = length * 10 + (*p - '0');
     }
-    MoveBody(r, r->scan.headerLength, bytes);
-    r->direct.block = block;
-    r->direct.bytes = bytes;
-    r->direct.capacity = capacity;
-    r->direct.used = received;
+    r->progress.announced = length;
+    r->progress.announcedKnown = true;
 }
 
-bool ResizeDirectBody(DirectBody* d, size_t capacity) {
-    HLOCAL block = LocalReAlloc(d->block, capacity, LMEM_MOVEABLE);
-    char* bytes = block ? static_cast<char*>(LocalLock(block)) : NULL;
-    if (!bytes) return false;  // the old block is still d->block
-    d->block = block;
-    d->bytes = bytes;
-    d->capacity = capacity;
-    return true;
-}
-
-// Receives the rest of the body into the direct block until the server
-// closes, then trims the block to the body (kMinBodyBlock at least).
-bool ReceiveDirect(SOCKET s, Response* r) {
-    DirectBody* d = &r->direct;
-    // Where a full block probes for bytes beyond the announced length.
-    char overflow[4096];
-    for (;;) {
-        char* into = d->bytes + d->used;
-        size_t room = d->capacity - d->used;
-        if (room == 0) {
-            into = overflow;
-            room = sizeof overflow;
-        } else if (room > kMaxChunk) {
-            room = kMaxChunk;
-        }
-        int n = recv(s, into, (int)room, 0);
-        if (n == SOCKET_ERROR || n < 0) return false;
-        if (n == 0) break;
-        r->total += (size_t)n;
-        if (r->total > kMaxResponse) return false;
-        if (into == overflow) {
-            size_t needed = d->used + (size_t)n;
-            size_t grown = d->capacity * 2 < needed ? needed : d->capacity * 2;
-            if (grown > kMaxResponse) grown = kMaxResponse;
-            if (grown < needed || !ResizeDirectBody(d, grown)) return false;
-            memcpy(d->bytes + d->used, overflow, (size_t)n);
-        }
-        d->used += (size_t)n;
+// Body bytes so far and the announced length (0 when none), halved together
+// until both fit an int, for members past 2 GiB.
+void ScaleToInt(int64_t done, int64_t total, int* outDone, int* outTotal) {
+    while (done > 0x7FFFFFFF || total > 0x7FFFFFFF) {
+        done >>= 1;
+        total >>= 1;
     }
-    size_t final = d->used < kMinBodyBlock ? kMinBodyBlock : d->used;
-    return final == d->capacity || ResizeDirectBody(d, final);
+    *outDone = (int)done;
+    *outTotal = (int)total;
 }
 
-// Reads until the server closes. False on a receive error, on memory that
-// cannot be had, and on a response too large to return.
-bool ReceiveAll(SOCKET s, Response* r, bool keepBody) {
+// Calls the host's callback. True when it asks to cancel.
+bool Report(Response* r) {
+    Progress* p = &r->progress;
+    int64_t body = r->scan.found ? r->total - (int64_t)r->scan.headerLength : 0;
+    int done = 0;
+    int total = 0;
+    ScaleToInt(body, p->announcedKnown ? p->announced : 0, &done, &total);
+    p->lastReport = GetTickCount();
+    return p->watch->callback(done, total, p->watch->datum) != 0;
+}
+
+// Waits until the socket has bytes (or an end) to read. 1 ready, 0 when the
+// time ran out, -1 on an error.
+int WaitReadable(SOCKET s, DWORD milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    struct timeval tv;
+    tv.tv_sec = (long)(milliseconds / 1000);
+    tv.tv_usec = (long)(milliseconds % 1000) * 1000;
+    // The first argument is ignored by Winsock and needed by BSD sockets.
+    int n = select((int)s + 1, &readable, NULL, NULL, &tv);
+    if (n == SOCKET_ERROR || n < 0) return -1;
+    return n > 0 ? 1 : 0;
+}
+
+// ------------------------------------------------------------ reception
+
+enum ReceiveOutcome { kReceived, kReceiveFailed, kReceiveCancelled };
+
+// Reads until the server closes, reporting to the watcher if there is one.
+ReceiveOutcome ReceiveAll(SOCKET s, Response* r, bool keepBody) {
+    Progress* p = &r->progress;
     for (;;) {
-        if (!MakeRoom(r, keepBody)) return false;
+        if (p->watch) {
+            int ready = WaitReadable(s, kSilenceIntervalMs);
+            if (ready < 0) return kReceiveFailed;
+            if (ready == 0) {
+                if (Report(r)) return kReceiveCancelled;
+                continue;
+            }
+        }
+        if (!MakeRoom(r, keepBody)) return kReceiveFailed;
         Chunk* c = r->last;
         size_t room = c->capacity - c->used;
         int n = recv(s, ChunkBytes(c) + c->used, (int)room, 0);
-        if (n == SOCKET_ERROR || n < 0) return false;
-        if (n == 0) return true;
+        if (n == SOCKET_ERROR || n < 0) return kReceiveFailed;
+        if (n == 0) break;
+        bool headerWasFound = r->scan.found;
         ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(ChunkBytes(c) + c->used),
                          (size_t)n);
         c->used += (size_t)n;
-        r->total += (size_t)n;
-        if (r->total > kMaxResponse) return false;
-        if (keepBody && r->scan.found && !r->hintTried) {
-            r->hintTried = true;
-            StartDirectBody(r);
-            if (r->direct.block) return ReceiveDirect(s, r);
+        r->total += n;
+        if (p->watch) {
+            if (r->scan.found && !headerWasFound) ReadAnnouncedLength(r);
+            if (GetTickCount() - p->lastReport >= kProgressIntervalMs && Report(r)) {
+                return kReceiveCancelled;
+            }
         }
     }
+    FinishHeaderEndScan(&r->scan);
+    if (p->watch && Report(r)) return kReceiveCancelled;
+    return kReceived;
 }
 
-void SetFetchError(const char* message) {
-    size_t n = strlen(message);
-    if (n >= sizeof g_last_error) n = sizeof g_last_error - 1;
-    memcpy(g_last_error, message, n);
-    g_last_error[n] = '\0';
-}
-
-int Fail(const char* message) {
-    SetFetchError(message);
-    return -1;
-}
+// ------------------------------------------------------------ the address
 
 bool HasHttpScheme(const char* url) {
     static const char kScheme[] = "http://";
@@ -371,7 +341,23 @@ size_t BuildRequest(const Target& t, char* out) {
     return n;
 }
 
+// ------------------------------------------------------------ the socket
+
 void CleanupSockets(void) { WSACleanup(); }
+
+// Each download starts the socket library and registers its clean-up, which
+// runs when the plug-in is unloaded. Downloads of one listing run on several
+// threads, so the start-up and the registration are made under one lock.
+std::mutex g_startupLock;
+
+FetchMessage StartSockets() {
+    std::lock_guard<std::mutex> hold(g_startupLock);
+    WSADATA wsa;
+    int started = WSAStartup(MAKEWORD(1, 1), &wsa);
+    if (atexit(CleanupSockets) != 0) return kFetchAtexitFailed;
+    if (started != 0) return kFetchStartupFailed;
+    return kFetchOk;
+}
 
 bool ResolveHost(const char* host, struct in_addr* out) {
     unsigned long addr = inet_addr(host);
@@ -396,11 +382,11 @@ bool SendAll(SOCKET s, const char* data, size_t n) {
 }
 
 // Connects, sends the request and receives the whole response into `r`.
-// Returns 0, or -1 with the last-error text set and everything released.
-int Exchange(const Target& t, const char* request, size_t requestLength, Response* r,
-             bool keepBody) {
+// On any outcome but kFetchOk, everything is released.
+FetchMessage Exchange(const Target& t, const char* request, size_t requestLength, Response* r,
+                      bool keepBody) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return Fail(kMsgSocketFailed);
+    if (s == INVALID_SOCKET) return kFetchSocketFailed;
 
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
@@ -408,93 +394,105 @@ int Exchange(const Target& t, const char* request, size_t requestLength, Respons
     sa.sin_port = htons((unsigned short)(t.port & 0xFFFF));
     if (!ResolveHost(t.host, &sa.sin_addr)) {
         closesocket(s);
-        return Fail(kMsgResolveFailed);
+        return kFetchResolveFailed;
     }
     if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
         closesocket(s);
-        return Fail(kMsgConnectFailed);
+        return kFetchConnectFailed;
     }
     if (!SendAll(s, request, requestLength)) {
         shutdown(s, kShutdownBoth);
         closesocket(s);
-        return Fail(kMsgSendFailed);
+        return kFetchSendFailed;
     }
-    bool received = ReceiveAll(s, r, keepBody);
+    ReceiveOutcome received = ReceiveAll(s, r, keepBody);
     shutdown(s, kShutdownBoth);
     closesocket(s);
     // Fewer than four bytes hold no header block at all: a broken response.
-    if (!received || r->total < 4) {
-        ReleaseResponse(r);
-        return Fail(kMsgReceiveFailed);
+    FetchMessage outcome = kFetchOk;
+    if (received == kReceiveCancelled) {
+        outcome = kFetchCancelled;
+    } else if (received == kReceiveFailed || r->total < 4) {
+        outcome = kFetchReceiveFailed;
     }
-    return 0;
+    if (outcome != kFetchOk) FreeChunks(r);
+    return outcome;
+}
+
+// The body in a new block of exactly its length; the chain is emptied.
+HLOCAL TakeBody(Response* r, int64_t headerLength, int64_t bodyLength) {
+    if ((uint64_t)bodyLength >= (uint64_t)SIZE_MAX) return NULL;
+    HLOCAL block = LocalAlloc(LMEM_FIXED, (SIZE_T)bodyLength);
+    char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;
+    if (!out) {
+        if (block) LocalFree(block);
+        return NULL;
+    }
+    MoveBody(r, headerLength, out);
+    LocalUnlock(block);
+    return block;
 }
 
 }  // namespace
 
-const char* HttpLastError() { return g_last_error; }
-
-int HttpFetchMessageCount() { return (int)(sizeof kMessages / sizeof kMessages[0]); }
-
-const char* HttpFetchMessage(int index) {
-    if (index < 0 || index >= HttpFetchMessageCount()) return NULL;
-    return kMessages[index];
+void RecordFetchMessage(FetchMessage message) {
+    const char* text = kMessages[message >= 0 && message < kFetchMessageCount ? message : 0];
+    size_t n = strlen(text);
+    if (n >= sizeof g_last_error) n = sizeof g_last_error - 1;
+    memcpy(g_last_error, text, n);
+    g_last_error[n] = '\0';
 }
 
-int HttpFetch(const char* url, HLOCAL* body, long* length, int32_t* timestamp) {
-    SetFetchError(kMsgNoProblem);
-    size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
-    if (urlLength <= (size_t)kSchemeLength || urlLength > kMaxAddress) return Fail(kMsgBadParameter);
-    if (!HasHttpScheme(url)) return Fail(kMsgNotHttp);
-    Target target;
-    if (!SplitAddress(url, urlLength, &target)) return Fail(kMsgBadParameter);
+const char* HttpLastError() { return g_last_error; }
 
-    WSADATA wsa;
-    int started = WSAStartup(MAKEWORD(1, 1), &wsa);
-    if (atexit(CleanupSockets) != 0) return Fail(kMsgAtexitFailed);
-    if (started != 0) return Fail(kMsgStartupFailed);
+FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
+                      FetchResult* result) {
+    size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
+    if (urlLength <= (size_t)kSchemeLength || urlLength > kMaxAddress) return kFetchBadParameter;
+    if (!HasHttpScheme(url)) return kFetchNotHttp;
+    Target target;
+    if (!SplitAddress(url, urlLength, &target)) return kFetchBadParameter;
+
+    FetchMessage started = StartSockets();
+    if (started != kFetchOk) return started;
 
     char request[kRequestCapacity];
     size_t requestLength = BuildRequest(target, request);
 
     Response r;
     memset(&r, 0, sizeof r);
-    bool keepBody = body != NULL;
-    if (Exchange(target, request, requestLength, &r, keepBody) != 0) return -1;
+    r.progress.watch = watch && watch->callback ? watch : NULL;
+    r.progress.lastReport = GetTickCount();
+    FetchMessage outcome = Exchange(target, request, requestLength, &r, keepBody);
+    if (outcome != kFetchOk) return outcome;
 
-    FinishHeaderEndScan(&r.scan);
-    size_t headerLength = r.scan.found ? r.scan.headerLength : r.total;
-    size_t bodyLength = r.total - headerLength;
-
-    // The header text: the first 4096 bytes of the header block at most; the
-    // first block always holds them.
+    int64_t headerLength = r.scan.found ? (int64_t)r.scan.headerLength : r.total;
+    int64_t bodyLength = r.total - headerLength;
     char headerText[kHeaderTextCapacity + 1];
-    size_t headerTextLength = headerLength < (size_t)kHeaderTextCapacity ? headerLength
-                                                                         : (size_t)kHeaderTextCapacity;
-    memcpy(headerText, ChunkBytes(r.first), headerTextLength);
-    headerText[headerTextLength] = '\0';
+    CopyHeaderText(&r, (size_t)headerLength, headerText);
 
-    if (r.direct.block) {
-        LocalUnlock(r.direct.block);
-        *body = r.direct.block;
-        r.direct.block = NULL;
-    } else if (keepBody) {
-        size_t blockSize = bodyLength < kMinBodyBlock ? kMinBodyBlock : bodyLength;
-        HLOCAL block = LocalAlloc(LMEM_FIXED, blockSize);
-        char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;
-        if (!out) {
-            if (block) LocalFree(block);
+    HLOCAL body = NULL;
+    if (keepBody) {
+        body = TakeBody(&r, headerLength, bodyLength);
+        if (!body) {
             FreeChunks(&r);
-            return Fail(kMsgReceiveFailed);
+            return kFetchReceiveFailed;
         }
-        MoveBody(&r, headerLength, out);
-        LocalUnlock(block);
-        *body = block;
     }
     FreeChunks(&r);
+    result->body = body;
+    result->length = bodyLength;
+    result->timestamp = DateFromHeader(headerText);
+    return kFetchOk;
+}
 
-    int32_t t = DateFromHeader(headerText);
-    if (length) *length = (long)bodyLength;
-    if (timestamp) *timestamp = t;
-    return (int)bodyLength;
+int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {
+    FetchResult result;
+    FetchMessage outcome = FetchUrl(url, body != NULL, NULL, &result);
+    RecordFetchMessage(outcome);
+    if (outcome != kFetchOk) return -1;
+    if (body) *body = result.body;
+    if (length) *length = result.length;
+    if (timestamp) *timestamp = result.timestamp;
+    return result.length;
 }

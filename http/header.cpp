@@ -2,12 +2,12 @@
 // matches the field name without regard to case and copies the value with its
 // folded continuation lines joined on. Line ends known: CR LF, CR alone, LF alone.
 #include "http/header.h"
+#include "text/lineend.h"
 
 // The platform comparison's results are 1, 2, 3 (less, equal, greater) and 0
 // on failure; subtracting this maps them to -1, 0, 1 and -2.
 static const int32_t kCompareResultBias = 2;
 
-static bool IsLineEndByte(char c) { return c == '\r' || c == '\n'; }
 
 static bool IsFoldByte(char c) { return c == ' ' || c == '\t'; }
 

@@ -9,6 +9,7 @@
 
 #include <string.h>
 
+#include "http/calendar.h"
 #include "http/header.h"
 
 // 255: the longest value admitted, so that any run fits a 256-byte buffer.
@@ -31,34 +32,29 @@ static const int kPatternCount = (int)(sizeof kDatePatterns / sizeof kDatePatter
 static const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 static const int kMonthCount = 12;
-static const unsigned char kDaysInMonth[kMonthCount] = {31, 28, 31, 30, 31, 30,
-                                                        31, 31, 30, 31, 30, 31};
 
 static const int kEpochYear = 1970;
 static const int64_t kSecondsPerMinute = 60;
 static const int64_t kSecondsPerHour = 3600;
 static const int64_t kSecondsPerDay = 86400;
-static const int64_t kLatestSeconds = 2147483647;  // 2038-01-19 03:14:07, the last 32-bit second
 
 // Two-digit years: 0..70 are 2000..2070, 71..1899 are 1971..3799 (y + 1900).
 static const unsigned kLastYearOf2000s = 70;
 static const unsigned kFirstFullYear = 1900;
 static const unsigned kPivotTo2000 = 2000;
 
-// A 32-bit mktime works only for years 1969..2039 as given, whatever the
-// other fields; NormalizeLocalTime keeps that limit.
-static const int kFirstNormalizedYear = 1969;
-static const int kLastNormalizedYear = 2039;
-
-static bool IsLeapYear(int64_t year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-// month is 1..12.
-static int DaysInMonth(int64_t year, int month) {
-    if (month == 2 && IsLeapYear(year)) return 29;
-    return kDaysInMonth[month - 1];
-}
+// Where carried-over fields may land, by timestamp width. The 32-bit range is
+// that of a 32-bit mktime, which also refuses any year given outside
+// 1969..2039 whatever the other fields.
+struct NormalizeRange {
+    int firstYear;
+    int lastYear;
+    int64_t latestSeconds;
+};
+static const NormalizeRange kNormalizeRanges[] = {
+    {1969, 2039, 2147483647},     // 32 bits: to 2038-01-19 03:14:07
+    {0, 65535, 253402300799LL},   // 64 bits: to 9999-12-31 23:59:59
+};
 
 static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -163,7 +159,7 @@ static int FollowPatternChar(char letter, const char** pos, SYSTEMTIME* st, char
     return 0;
 }
 
-int ParseHttpDate(const char* pattern, const char* text, SYSTEMTIME* st) {
+int ParseHttpDate(const char* pattern, const char* text, SYSTEMTIME* st, TimestampWidth width) {
     char zone[kRunSize];
     if (st == NULL) return -1;
     memset(st, 0, sizeof *st);
@@ -173,20 +169,8 @@ int ParseHttpDate(const char* pattern, const char* text, SYSTEMTIME* st) {
     for (const char* letter = pattern; *letter != '\0'; ++letter) {
         if (FollowPatternChar(*letter, &pos, st, zone) != 0) return -1;
     }
-    if (lstrcmpiA(zone, "GMT") == 0) NormalizeLocalTime(st, 0);
+    if (lstrcmpiA(zone, "GMT") == 0) NormalizeLocalTime(st, 0, width);
     return 0;
-}
-
-// Days from 1970-01-01 to the first day of `month` (1..12) of `year`
-// (1968 or later): 365 a year plus one for each leap year in between.
-static int64_t DaysToMonthStart(int64_t year, int month) {
-    int64_t before = year - 1;
-    int64_t epochBefore = kEpochYear - 1;
-    int64_t leapDays = (before / 4 - before / 100 + before / 400) -
-                       (epochBefore / 4 - epochBefore / 100 + epochBefore / 400);
-    int64_t days = (year - kEpochYear) * 365 + leapDays;
-    for (int m = 1; m < month; ++m) days += DaysInMonth(year, m);
-    return days;
 }
 
 // Seconds since 1970 of the fields read as UTC, out-of-range values carried
@@ -197,28 +181,21 @@ static int64_t CarriedUtcSeconds(const SYSTEMTIME* st, int64_t hour) {
                                         : -((kMonthCount - 1 - monthIndex) / kMonthCount);
     int64_t year = (int64_t)st->wYear + yearCarry;
     int month = (int)(monthIndex - yearCarry * kMonthCount) + 1;
-    int64_t days = DaysToMonthStart(year, month) + (int64_t)st->wDay - 1;
+    int64_t days = DaysFromCivil(year, month, st->wDay);
     return days * kSecondsPerDay + hour * kSecondsPerHour +
            (int64_t)st->wMinute * kSecondsPerMinute + st->wSecond;
 }
 
-// Writes the UTC fields of `seconds` (0..kLatestSeconds) into `st`.
+// Writes the UTC fields of `seconds` (0 or more) into `st`.
 static void StoreUtcFields(int64_t seconds, SYSTEMTIME* st) {
-    int64_t days = seconds / kSecondsPerDay;
+    int64_t year = 0;
+    int month = 0;
+    int day = 0;
+    CivilFromDays(seconds / kSecondsPerDay, &year, &month, &day);
     int64_t secondOfDay = seconds % kSecondsPerDay;
-    int64_t year = kEpochYear;
-    while (days >= (IsLeapYear(year) ? 366 : 365)) {
-        days -= IsLeapYear(year) ? 366 : 365;
-        ++year;
-    }
-    int month = 1;
-    while (days >= DaysInMonth(year, month)) {
-        days -= DaysInMonth(year, month);
-        ++month;
-    }
     st->wYear = (WORD)year;
     st->wMonth = (WORD)month;
-    st->wDay = (WORD)(days + 1);
+    st->wDay = (WORD)day;
     st->wHour = (WORD)(secondOfDay / kSecondsPerHour);
     st->wMinute = (WORD)(secondOfDay % kSecondsPerHour / kSecondsPerMinute);
     st->wSecond = (WORD)(secondOfDay % kSecondsPerMinute);
@@ -226,14 +203,15 @@ static void StoreUtcFields(int64_t seconds, SYSTEMTIME* st) {
 
 // Reads the fields as UTC rather than local time, so that the result is the
 // same in every time zone: a local reading would move summer dates by the
-// daylight-saving offset. Outside the 32-bit range the fields stay as they
+// daylight-saving offset. Outside the width's range the fields stay as they
 // are, apart from the hour shift, as when mktime fails.
-void NormalizeLocalTime(SYSTEMTIME* st, int hourShift) {
+void NormalizeLocalTime(SYSTEMTIME* st, int hourShift, TimestampWidth width) {
     if (st == NULL) return;
+    const NormalizeRange& range = kNormalizeRanges[width == kTimestamp64 ? 1 : 0];
     int64_t hour = (int64_t)st->wHour + hourShift;
-    if (st->wYear >= kFirstNormalizedYear && st->wYear <= kLastNormalizedYear) {
+    if (st->wYear >= range.firstYear && st->wYear <= range.lastYear) {
         int64_t seconds = CarriedUtcSeconds(st, hour);
-        if (seconds >= 0 && seconds <= kLatestSeconds) {
+        if (seconds >= 0 && seconds <= range.latestSeconds) {
             StoreUtcFields(seconds, st);
             return;
         }
@@ -256,32 +234,31 @@ static bool IsValidDateTime(const SYSTEMTIME* st) {
     return GetTimeFormatA(0, 0, st, NULL, text, kFormatTextSize) != 0;
 }
 
-// Seconds from 1970 of valid fields counted as UTC, summed modulo 2^32 (so
-// 2038-01-19 03:14:08 gives -2147483648). Unsigned sums wrap without overflow.
-static int32_t SumSeconds(const SYSTEMTIME* st) {
-    uint32_t sum = (uint32_t)st->wSecond +
-                   60u * ((uint32_t)st->wMinute +
-                          60u * ((uint32_t)st->wHour + 24u * ((uint32_t)st->wDay - 1u)));
-    for (int m = 1; m < st->wMonth; ++m) sum += (uint32_t)DaysInMonth(st->wYear, m) * 86400u;
-    for (int y = kEpochYear; y < st->wYear; ++y) sum += (IsLeapYear(y) ? 366u : 365u) * 86400u;
-    return (int32_t)sum;
+// Seconds from 1970 of valid fields (year 1970 or later) counted as UTC; a
+// 32-bit timestamp keeps them modulo 2^32, as its sum always wrapped.
+static int64_t SumSeconds(const SYSTEMTIME* st, TimestampWidth width) {
+    int64_t seconds = DaysFromCivil(st->wYear, st->wMonth, st->wDay) * kSecondsPerDay +
+                      st->wHour * kSecondsPerHour + st->wMinute * kSecondsPerMinute + st->wSecond;
+    if (width == kTimestamp32) return (int32_t)(uint32_t)(uint64_t)seconds;
+    return seconds;
 }
 
-int ConvertHttpDate(const char* value, int32_t* seconds) {
+int ConvertHttpDate(const char* value, int64_t* seconds, TimestampWidth width) {
     if (value == NULL || seconds == NULL) return -1;
     if (lstrlenA(value) > kMaxValueLength) return -1;
     SYSTEMTIME st;
     int pattern = 0;
-    while (pattern < kPatternCount && ParseHttpDate(kDatePatterns[pattern], value, &st) != 0) {
+    while (pattern < kPatternCount &&
+           ParseHttpDate(kDatePatterns[pattern], value, &st, width) != 0) {
         ++pattern;
     }
     if (pattern == kPatternCount) return -1;
-    if (pattern == kAsctimePattern) NormalizeLocalTime(&st, 0);
+    if (pattern == kAsctimePattern) NormalizeLocalTime(&st, 0, width);
     if (!IsValidDateTime(&st)) return -1;
     if (st.wYear < kEpochYear) {
         *seconds = -1;
         return -1;
     }
-    *seconds = SumSeconds(&st);
+    *seconds = SumSeconds(&st, width);
     return 0;
 }

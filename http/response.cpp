@@ -5,10 +5,9 @@
 
 #include "http/header.h"
 #include "http/httpdate.h"
+#include "text/lineend.h"
 
 namespace {
-
-bool IsLineEndByte(unsigned char b) { return b == '\r' || b == '\n'; }
 
 const uint32_t kLfLf = 0x0A0A;
 
@@ -52,14 +51,14 @@ void FinishHeaderEndScan(HeaderEndScan* s) {
     }
 }
 
-int32_t DateFromHeader(const char* headerText) {
+int64_t DateFromHeader(const char* headerText) {
     char value[kFieldValueCapacity];
     if (!FindHeaderField(headerText, "Last-Modified:", value, kFieldValueCapacity) &&
         !FindHeaderField(headerText, "Date:", value, kFieldValueCapacity)) {
         value[0] = '\0';
     }
     if (value[0] == '\0') return -1;
-    int32_t t = 0;
+    int64_t t = 0;
     ConvertHttpDate(value, &t);
     return t;
 }

@@ -30,6 +30,6 @@ void FinishHeaderEndScan(HeaderEndScan* scan);
 // The timestamp of a response from its NUL-terminated header text:
 // "Last-Modified:", else "Date:"; -1 when neither has a value, 0 when the
 // value cannot be converted.
-int32_t DateFromHeader(const char* headerText);
+int64_t DateFromHeader(const char* headerText);
 
 #endif  // KESTA_HTTP_RESPONSE_H

@@ -11,33 +11,37 @@ int __stdcall GetPluginInfo(int infono, LPSTR buf, int buflen) {
 int __stdcall IsSupported(LPCSTR filename, DWORD_PTR) { return IsUrlListName(filename); }
 
 int __stdcall GetArchiveInfo(LPCSTR source, LONG_PTR len, unsigned int flag, HLOCAL* listing) {
-    return ListArchive(source, len, flag, listing);
+    return ListArchive(AnsiText(source), len, flag, kAnsiRecords, listing);
 }
 
 int __stdcall GetFileInfo(LPCSTR source, LONG_PTR len, LPCSTR filename, unsigned int flag,
                           fileInfo* info) {
-    return DescribeMember(source, len, filename, flag, info);
+    return DescribeMember(AnsiText(source), len, filename, flag, kAnsiRecords, info);
 }
 
-int __stdcall GetFile(LPCSTR source, LONG_PTR len, LPSTR dest, unsigned int flag, SpiProgress,
-                      LONG_PTR) {
-    return ExtractMember(source, len, dest, flag);
+int __stdcall GetFile(LPCSTR source, LONG_PTR len, LPSTR dest, unsigned int flag,
+                      SpiProgress progress, LONG_PTR datum) {
+    return ExtractMember(AnsiText(source), len, AnsiText(dest), flag, progress, datum);
 }
 
-int __stdcall GetPluginInfoW(int, LPWSTR, int) { return 0; }
-
-int __stdcall IsSupportedW(LPCWSTR, void*) { return 0; }
-
-int __stdcall GetArchiveInfoW(LPCWSTR, LONG_PTR, unsigned int, HLOCAL*) {
-    return SPI_NOT_IMPLEMENTED;
+int __stdcall GetPluginInfoW(int infono, LPWSTR buf, int buflen) {
+    return CopyPluginInfoW(infono, buf, buflen);
 }
 
-int __stdcall GetFileInfoW(LPCWSTR, LONG_PTR, LPCWSTR, unsigned int, fileInfoW*) {
-    return SPI_NOT_IMPLEMENTED;
+int __stdcall IsSupportedW(LPCWSTR filename, void*) { return IsUrlListNameW(filename); }
+
+int __stdcall GetArchiveInfoW(LPCWSTR source, LONG_PTR len, unsigned int flag, HLOCAL* listing) {
+    return ListArchive(WideText(source), len, flag, kWideRecords, listing);
 }
 
-int __stdcall GetFileW(LPCWSTR, LONG_PTR, LPWSTR, unsigned int, SpiProgress, LONG_PTR) {
-    return SPI_NOT_IMPLEMENTED;
+int __stdcall GetFileInfoW(LPCWSTR source, LONG_PTR len, LPCWSTR filename, unsigned int flag,
+                           fileInfoW* info) {
+    return DescribeMember(WideText(source), len, filename, flag, kWideRecords, info);
+}
+
+int __stdcall GetFileW(LPCWSTR source, LONG_PTR len, LPWSTR dest, unsigned int flag,
+                       SpiProgress progress, LONG_PTR datum) {
+    return ExtractMember(WideText(source), len, WideText(dest), flag, progress, datum);
 }
 
 }  // extern "C"

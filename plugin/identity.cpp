@@ -32,6 +32,18 @@ int CopyPluginInfo(int infono, char* buf, int buflen) {
     return n;
 }
 
+// The texts are ASCII, so the Unicode entry point widens them byte for byte.
+int CopyPluginInfoW(int infono, WCHAR* buf, int buflen) {
+    if (infono < 0 || infono >= kPluginInfoCount) return 0;
+    if (!buf || buflen <= 0) return 0;
+    const char* text = kPluginInfo[infono];
+    int n = (int)strlen(text);
+    if (n > buflen - 1) n = buflen - 1;
+    for (int i = 0; i < n; ++i) buf[i] = (WCHAR)(unsigned char)text[i];
+    for (int i = n; i < buflen; ++i) buf[i] = 0;
+    return n;
+}
+
 // Recognition by name alone: no dot is needed before the extension, and
 // mixed case ("Ykt") is not taken.
 int IsUrlListName(const char* filename) {
@@ -42,4 +54,19 @@ int IsUrlListName(const char* filename) {
     if (memcmp(tail, kExtensionLower, kExtensionLength) == 0) return 1;
     if (memcmp(tail, kExtensionUpper, kExtensionLength) == 0) return 1;
     return 0;
+}
+
+int IsUrlListNameW(const WCHAR* filename) {
+    if (!filename) return 0;
+    size_t length = 0;
+    while (filename[length]) ++length;
+    if (length < (size_t)kExtensionLength) return 0;
+    const WCHAR* tail = filename + length - kExtensionLength;
+    bool lower = true;
+    bool upper = true;
+    for (int i = 0; i < kExtensionLength; ++i) {
+        lower = lower && tail[i] == (WCHAR)kExtensionLower[i];
+        upper = upper && tail[i] == (WCHAR)kExtensionUpper[i];
+    }
+    return lower || upper ? 1 : 0;
 }

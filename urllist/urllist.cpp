@@ -4,16 +4,12 @@
 // Line ends it knows: CR LF ("a\r\nb"), a lone LF ("a\nb"), a lone CR ("a\rb").
 #include "urllist/urllist.h"
 
-#include <limits.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "plugin/spi.h"
+#include "text/lineend.h"
 
-// 2048: most lists fit the first block; a longer file doubles it as it reads.
-static const size_t kFirstBlockBytes = 2048;
-// The list's length is carried in a long, so no block may outgrow one.
-static const size_t kLargestBlockBytes = (size_t)LONG_MAX;
 // The name of a member whose address ends in a separator (or has no text).
 static const char kDefaultName[] = "index.html";
 
@@ -24,60 +20,46 @@ static int MatchStep(int k, char c) {
     return c == kHttpPrefix[k] ? k + 1 : 0;
 }
 
-static bool IsLineEndByte(char c) {
-    return c == '\r' || c == '\n';
-}
-
-// Doubles the block; on failure the old block is still held by *block.
-static int GrowBlock(HGLOBAL* block, size_t* capacity) {
-    if (*capacity > kLargestBlockBytes / 2) return SPI_MEMORY_ERROR;
-    size_t bigger = *capacity * 2;
-    HGLOBAL moved = GlobalReAlloc(*block, bigger, GMEM_MOVEABLE);
-    if (!moved) return SPI_MEMORY_ERROR;
-    *block = moved;
-    *capacity = bigger;
-    return SPI_SUCCESS;
-}
-
-// Reads the open file to its end into a new block. Returns 0 with the block
-// and the byte count, 5 when the block cannot grow, 6 on a read error (on
-// Linux a directory opens fine and fails here). Nothing is held on failure.
-static int ReadToEnd(FILE* f, HGLOBAL* block, long* size) {
-    size_t capacity = kFirstBlockBytes;
-    size_t used = 0;
-    HGLOBAL mem = GlobalAlloc(GMEM_FIXED, capacity);
+// Reads the whole open file into a new block of exactly its size at the time
+// of opening (a file that shrinks meanwhile gives what is left). Returns 0
+// with the block, 5 when no block can hold it, 6 on a read error. Nothing is
+// held on failure.
+static int ReadWholeFile(HANDLE file, HGLOBAL* block, int64_t* size) {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) return SPI_FILE_READ_ERROR;
+    if ((uint64_t)length.QuadPart >= (uint64_t)SIZE_MAX) return SPI_MEMORY_ERROR;
+    // One spare byte: an empty file still gets a block of its own.
+    HGLOBAL mem = GlobalAlloc(GMEM_FIXED, (SIZE_T)length.QuadPart + 1);
     if (!mem) return SPI_MEMORY_ERROR;
-    int result = SPI_SUCCESS;
-    for (;;) {
-        if (used == capacity) {
-            result = GrowBlock(&mem, &capacity);
-            if (result != SPI_SUCCESS) break;
+    char* bytes = static_cast<char*>(mem);
+    int64_t used = 0;
+    while (used < length.QuadPart) {
+        // ReadFile counts in 32 bits; 1 GiB steps stay clear of that.
+        int64_t rest = length.QuadPart - used;
+        DWORD want = rest > (1 << 30) ? (DWORD)(1 << 30) : (DWORD)rest;
+        DWORD got = 0;
+        if (!ReadFile(file, bytes + used, want, &got, NULL)) {
+            GlobalFree(mem);
+            return SPI_FILE_READ_ERROR;
         }
-        used += fread(static_cast<char*>(mem) + used, 1, capacity - used, f);
-        if (ferror(f)) {
-            result = SPI_FILE_READ_ERROR;
-            break;
-        }
-        if (feof(f)) break;
-    }
-    if (result != SPI_SUCCESS) {
-        GlobalFree(mem);
-        return result;
+        if (got == 0) break;
+        used += got;
     }
     *block = mem;
-    *size = (long)used;
+    *size = used;
     return SPI_SUCCESS;
 }
 
-// File input: the whole file, read without newline translation.
-static int LoadFile(const char* name, long start, SourceCopy* copy) {
+// File input: the whole file, read as bytes.
+static int LoadFile(const WCHAR* name, int64_t start, SourceCopy* copy) {
     if (!name) return SPI_FILE_READ_ERROR;
-    FILE* f = fopen(name, "rb");
-    if (!f) return SPI_FILE_READ_ERROR;
+    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return SPI_FILE_READ_ERROR;
     HGLOBAL block = NULL;
-    long size = 0;
-    int result = ReadToEnd(f, &block, &size);
-    fclose(f);
+    int64_t size = 0;
+    int result = ReadWholeFile(file, &block, &size);
+    CloseHandle(file);
     if (result != SPI_SUCCESS) return result;
     if (start < 0 || size < start) {
         GlobalFree(block);
@@ -91,20 +73,37 @@ static int LoadFile(const char* name, long start, SourceCopy* copy) {
 }
 
 // Memory input: the host's image in place; the long argument is its length.
-static int UseMemoryImage(const char* image, long length, SourceCopy* copy) {
+static int UseMemoryImage(const void* image, int64_t length, SourceCopy* copy) {
     if (length < 0) return SPI_BROKEN_DATA;
     if (!image && length > 0) return SPI_BROKEN_DATA;
-    copy->data = image;
+    copy->data = static_cast<const char*>(image);
     copy->size = length;
     copy->start = 0;
     copy->owned = NULL;
     return SPI_SUCCESS;
 }
 
-int LoadSource(const char* source, long arg, unsigned flag, SourceCopy* copy) {
+int LoadSourceW(const WCHAR* source, LONG_PTR arg, unsigned flag, SourceCopy* copy) {
     if (!copy) return SPI_BROKEN_DATA;
     if (IsMemoryInput(flag)) return UseMemoryImage(source, arg, copy);
     return LoadFile(source, arg, copy);
+}
+
+int LoadSource(const char* source, LONG_PTR arg, unsigned flag, SourceCopy* copy) {
+    if (!copy) return SPI_BROKEN_DATA;
+    if (IsMemoryInput(flag)) return UseMemoryImage(source, arg, copy);
+    if (!source) return SPI_FILE_READ_ERROR;
+    // What CreateFileA does: the name converted with the ANSI code page.
+    int chars = MultiByteToWideChar(CP_ACP, 0, source, -1, NULL, 0);
+    if (chars <= 0) return SPI_FILE_READ_ERROR;
+    WCHAR* wide = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, (SIZE_T)chars * sizeof(WCHAR)));
+    if (!wide) return SPI_MEMORY_ERROR;
+    int result = SPI_FILE_READ_ERROR;
+    if (MultiByteToWideChar(CP_ACP, 0, source, -1, wide, chars) == chars) {
+        result = LoadFile(wide, arg, copy);
+    }
+    GlobalFree(wide);
+    return result;
 }
 
 void ReleaseSource(SourceCopy* copy) {
@@ -116,11 +115,11 @@ void ReleaseSource(SourceCopy* copy) {
     copy->start = 0;
 }
 
-long CountAddresses(const char* data, long start, long size) {
+int64_t CountAddresses(const char* data, int64_t start, int64_t size) {
     if (!data) return 0;
-    long count = 0;
+    int64_t count = 0;
     int k = 0;
-    for (long i = start < 0 ? 0 : start; i < size; ++i) {
+    for (int64_t i = start < 0 ? 0 : start; i < size; ++i) {
         k = MatchStep(k, data[i]);
         if (k == kHttpPrefixLength) {
             ++count;
@@ -133,16 +132,16 @@ long CountAddresses(const char* data, long start, long size) {
 // Where the next line begins, given that this one stopped at p. A line that
 // ran to the end of the data is followed by a two-byte step, as if it had a
 // CR LF, so callers looping while pos < size always pass the end.
-static long StepOverLineEnd(const char* data, long limit, long p) {
-    if (p >= limit) return p > LONG_MAX - 2 ? LONG_MAX : p + 2;
+static int64_t StepOverLineEnd(const char* data, int64_t limit, int64_t p) {
+    if (p >= limit) return p > INT64_MAX - 2 ? INT64_MAX : p + 2;
     if (data[p] == '\r' && p + 1 < limit && data[p + 1] == '\n') return p + 2;
     return p + 1;
 }
 
-void ScanUrlLine(const char* data, long size, long* pos, UrlScan* scan) {
+void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan) {
     if (!pos || !scan) return;
-    long limit = data ? size : 0;
-    long p = *pos < 0 ? 0 : *pos;
+    int64_t limit = data ? size : 0;
+    int64_t p = *pos < 0 ? 0 : *pos;
     int k = 0;
     bool cut = false;
     for (; p < limit && !IsLineEndByte(data[p]); ++p) {
@@ -150,7 +149,7 @@ void ScanUrlLine(const char* data, long size, long* pos, UrlScan* scan) {
             k = MatchStep(k, data[p]);
             if (k == kHttpPrefixLength) {
                 memcpy(scan->url, kHttpPrefix, kHttpPrefixLength);
-                scan->position = (unsigned long)(p - (kHttpPrefixLength - 1));
+                scan->position = p - (kHttpPrefixLength - 1);
             }
         } else if (k < kUrlCapacity - 1) {
             scan->url[k] = data[p];

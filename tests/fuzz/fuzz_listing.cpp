@@ -20,30 +20,71 @@ uint32_t Hash(const char* s) {
 }
 
 // A member's size: a function of its address; one address in eight fails.
-long FakeLength(const char* url) {
+int64_t FakeLength(const char* url) {
     uint32_t h = Hash(url);
-    return h % 8 == 0 ? -1 : (long)(h % 3000);
+    return h % 8 == 0 ? -1 : (int64_t)(h % 3000);
 }
 
 }  // namespace
 
 // The download, replaced for this target.
-int HttpFetch(const char* url, HLOCAL* body, long* length, int32_t* timestamp) {
-    long n = FakeLength(url);
-    if (n < 0) return -1;
-    if (body) {
-        HLOCAL b = LocalAlloc(LMEM_FIXED, n < 2048 ? 2048 : (size_t)n);
-        if (!b) return -1;
+FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch*, FetchResult* result) {
+    int64_t n = FakeLength(url);
+    if (n < 0) return kFetchConnectFailed;
+    HLOCAL b = NULL;
+    if (keepBody) {
+        b = LocalAlloc(LMEM_FIXED, (size_t)n);
+        if (!b) return kFetchReceiveFailed;
         memset(b, 'x', (size_t)n);
-        *body = b;
     }
-    if (length) *length = n;
-    if (timestamp) *timestamp = (int32_t)Hash(url);
-    return (int)n;
+    result->body = b;
+    result->length = n;
+    result->timestamp = (int32_t)Hash(url);
+    return kFetchOk;
 }
+void RecordFetchMessage(FetchMessage) {}
 const char* HttpLastError() { return ""; }
-int HttpFetchMessageCount() { return 0; }
-const char* HttpFetchMessage(int) { return NULL; }
+int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {
+    FetchResult r;
+    if (FetchUrl(url, body != NULL, NULL, &r) != kFetchOk) return -1;
+    if (body) *body = r.body;
+    if (length) *length = r.length;
+    if (timestamp) *timestamp = r.timestamp;
+    return r.length;
+}
+
+// The Unicode listing of the same image: as many records, each the ANSI one
+// with its name widened (the native ANSI code page is Latin-1), and the
+// first names found by the Unicode lookup.
+static void CheckWideListing(const char* image, size_t size, const fileInfo* a, size_t count) {
+    HLOCAL h = NULL;
+    if (GetArchiveInfoW((LPCWSTR)image, (LONG_PTR)size, 1, &h) != 0) abort();
+    if (LocalSize(h) != (count + 1) * sizeof(fileInfoW)) abort();
+    const fileInfoW* w = static_cast<const fileInfoW*>(LocalLock(h));
+    for (size_t i = 0; i < count; ++i) {
+        if (memcmp(w[i].method, a[i].method, sizeof a[i].method) != 0) abort();
+        if (w[i].position != a[i].position || w[i].filesize != a[i].filesize ||
+            w[i].compsize != a[i].compsize || w[i].timestamp != a[i].timestamp) {
+            abort();
+        }
+        size_t n = 0;
+        for (; a[i].filename[n]; ++n) {
+            if (w[i].filename[n] != (WCHAR)(unsigned char)a[i].filename[n]) abort();
+        }
+        if (w[i].filename[n] != 0 || w[i].path[0] != 0) abort();
+        if (i < 10) {
+            fileInfoW info;
+            int found = GetFileInfoW((LPCWSTR)image, (LONG_PTR)size, w[i].filename, 1, &info);
+            if (found != 0 && found != 6) abort();
+            if (found == 0 && memcmp(info.filename, w[i].filename, (n + 1) * sizeof(WCHAR)) != 0) {
+                abort();
+            }
+        }
+    }
+    static const fileInfoW kZero = {};
+    if (memcmp(&w[count], &kZero, sizeof kZero) != 0) abort();
+    LocalFree(h);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long blocks = stub::LiveBlocks();
@@ -83,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (found == 0 && strcmp(info.filename, r[i].filename) != 0) abort();
             if (found != 0 && found != 6) abort();
         }
+        CheckWideListing(image, size, r, count);
         LocalFree(listing);
     }
     if (stub::LiveBlocks() != blocks) abort();

@@ -16,13 +16,13 @@ namespace {
 
 const char kUserAgent[] = "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
 const char kDate1994[] = "Sun, 06 Nov 1994 08:49:37 GMT";
-const int32_t k1994 = 784111777;
+const int64_t k1994 = 784111777;
 
 struct Fetched {
-    int result;
+    int64_t result;
     std::string body;
-    long length;
-    int32_t timestamp;
+    int64_t length;
+    int64_t timestamp;
     size_t blockSize;
 };
 
@@ -123,10 +123,10 @@ TEST(FetchSplit, HeaderBlockEndsAtTheFirstBlankLine) {
     for (const Row& r : rows) {
         LoopbackServer server(r.response);
         Fetched f = Fetch(server.Url("/x"));
-        EXPECT_EQ((int)r.body.size(), f.result) << r.what;
-        EXPECT_EQ((long)r.body.size(), f.length) << r.what;
+        EXPECT_EQ((int64_t)r.body.size(), f.result) << r.what;
+        EXPECT_EQ((int64_t)r.body.size(), f.length) << r.what;
         EXPECT_EQ(Show(r.body), Show(f.body)) << r.what;
-        EXPECT_EQ(r.body.size() < 2048 ? 2048u : r.body.size(), f.blockSize) << r.what;
+        EXPECT_EQ(r.body.size(), f.blockSize) << r.what;
     }
 }
 
@@ -141,19 +141,19 @@ TEST(FetchSplit, LargeBodiesCrossManyBlocksIntact) {
         std::string header = "HTTP/1.0 200 OK\r\nX-Pad: " + std::string(r.headerPad, 'p') + "\r\n\r\n";
         LoopbackServer server(header + body);
         Fetched f = Fetch(server.Url("/big"));
-        ASSERT_EQ((int)body.size(), f.result) << r.bodySize;
+        ASSERT_EQ((int64_t)body.size(), f.result) << r.bodySize;
         EXPECT_TRUE(f.body == body) << r.bodySize;
         // Asking for the length only gives the same answer without keeping the body.
-        long length = -1;
-        int32_t ts = 5;
-        EXPECT_EQ((int)body.size(), HttpFetch(server.Url("/big").c_str(), NULL, &length, &ts));
-        EXPECT_EQ((long)body.size(), length);
+        int64_t length = -1;
+        int64_t ts = 5;
+        EXPECT_EQ((int64_t)body.size(), HttpFetch(server.Url("/big").c_str(), NULL, &length, &ts));
+        EXPECT_EQ((int64_t)body.size(), length);
         EXPECT_EQ(-1, ts);
     }
 }
 
-// A "Content-Length:" field only tells how large a block to receive into:
-// whatever it says, the body is what the server sent before closing.
+// A "Content-Length:" field never sizes memory nor the body: whatever it
+// says, the body is what the server sent before closing.
 TEST(FetchSplit, AnnouncedLengthNeverChangesTheBody) {
     struct Row {
         const char* what;
@@ -197,9 +197,9 @@ TEST(FetchSplit, AnnouncedLengthNeverChangesTheBody) {
         });
         long blocks = stub::LiveBlocks();
         Fetched f = Fetch(server.Url("/cl"));
-        ASSERT_EQ((int)body.size(), f.result) << r.what << ": " << HttpLastError();
+        ASSERT_EQ((int64_t)body.size(), f.result) << r.what << ": " << HttpLastError();
         EXPECT_TRUE(f.body == body) << r.what;
-        EXPECT_EQ(body.size() < 2048 ? 2048u : body.size(), f.blockSize) << r.what;
+        EXPECT_EQ(body.size(), f.blockSize) << r.what;
         EXPECT_EQ(blocks, stub::LiveBlocks()) << r.what;
     }
 }
@@ -208,7 +208,7 @@ TEST(FetchDate, TimestampComesFromLastModifiedElseDate) {
     struct Row {
         const char* what;
         std::string header;
-        int32_t timestamp;
+        int64_t timestamp;
     } rows[] = {
         {"Date only", std::string("Date: ") + kDate1994 + "\r\n", k1994},
         {"Last-Modified first", std::string("Last-Modified: ") + kDate1994 +
@@ -239,30 +239,31 @@ TEST(FetchFailure, EachFailureHasItsMessageAndLeavesOutputsAlone) {
     std::string port = std::to_string(UnusedLoopbackPort());
     struct Row {
         std::string url;
-        int message;  // index into the fetch's messages
+        FetchMessage message;
         int startups;  // socket-library start-ups the call leaves behind
     } rows[] = {
-        {"http://", 1, 0},
-        {"http:/", 1, 0},
-        {"", 1, 0},
-        {"ftp://127.0.0.1/x", 2, 0},
-        {"https://127.0.0.1/x", 2, 0},
-        {"http://" + std::string(256, 'h') + "/x", 1, 0},
-        {"http://127.0.0.1:" + std::string(8, '1') + "/x", 1, 0},
-        {"http://127.0.0.1:" + std::string(4089, '1'), 1, 0},
-        {"http://127.0.0.1:" + port + "/refused", 7, 1},
-        {closesAtOnce.Url("/empty"), 9, 1},
-        {oneByte.Url("/one"), 9, 1},
-        {threeBytes.Url("/three"), 9, 1},
+        {"http://", kFetchBadParameter, 0},
+        {"http:/", kFetchBadParameter, 0},
+        {"", kFetchBadParameter, 0},
+        {"ftp://127.0.0.1/x", kFetchNotHttp, 0},
+        {"https://127.0.0.1/x", kFetchNotHttp, 0},
+        {"http://" + std::string(256, 'h') + "/x", kFetchBadParameter, 0},
+        {"http://127.0.0.1:" + std::string(8, '1') + "/x", kFetchBadParameter, 0},
+        {"http://127.0.0.1:" + std::string(4089, '1'), kFetchBadParameter, 0},
+        {"http://127.0.0.1:" + port + "/refused", kFetchConnectFailed, 1},
+        {closesAtOnce.Url("/empty"), kFetchReceiveFailed, 1},
+        {oneByte.Url("/one"), kFetchReceiveFailed, 1},
+        {threeBytes.Url("/three"), kFetchReceiveFailed, 1},
     };
     for (const Row& r : rows) {
         HLOCAL body = reinterpret_cast<HLOCAL>(0x1234);
-        long length = 77;
-        int32_t ts = 88;
+        int64_t length = 77;
+        int64_t ts = 88;
         int before = stub::WsaStartups();
         long blocks = stub::LiveBlocks();
         EXPECT_EQ(-1, HttpFetch(r.url.c_str(), &body, &length, &ts)) << r.url.substr(0, 60);
-        EXPECT_STREQ(HttpFetchMessage(r.message), HttpLastError()) << r.url.substr(0, 60);
+        std::string got = HttpLastError();
+        EXPECT_EQ(FetchText(r.message), got) << r.url.substr(0, 60);
         EXPECT_EQ(reinterpret_cast<HLOCAL>(0x1234), body);
         EXPECT_EQ(77, length);
         EXPECT_EQ(88, ts);
@@ -270,37 +271,38 @@ TEST(FetchFailure, EachFailureHasItsMessageAndLeavesOutputsAlone) {
         EXPECT_EQ(blocks, stub::LiveBlocks()) << r.url.substr(0, 60);
     }
     EXPECT_EQ(-1, HttpFetch(NULL, NULL, NULL, NULL));
-    EXPECT_STREQ(HttpFetchMessage(1), HttpLastError());
+    std::string got = HttpLastError();
+    EXPECT_EQ(FetchText(kFetchBadParameter), got);
 }
 
 TEST(FetchFailure, SuccessResetsTheMessage) {
     LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n");
     HttpFetch("http://", NULL, NULL, NULL);
     EXPECT_EQ(0, HttpFetch(server.Url("/").c_str(), NULL, NULL, NULL));
-    EXPECT_STREQ(HttpFetchMessage(0), HttpLastError());
+    std::string got = HttpLastError();
+    EXPECT_EQ(FetchText(kFetchOk), got);
 }
 
 TEST(FetchMemory, AllocationFailuresAreFailedDownloadsWithoutLeaks) {
     std::string big(300000, 'b');
     LoopbackServer plain("HTTP/1.0 200 OK\r\n\r\n" + big);
-    // An announced length a little short of the body: the block is made,
-    // grown when more arrives, and trimmed at the end.
+    // An announced length a little short of the body changes nothing.
     LoopbackServer announced("HTTP/1.0 200 OK\r\nContent-Length: 299000\r\n\r\n" + big);
     // Each step lets one more allocation succeed: the first reception
-    // block, the following ones (or the announced block and its resizes),
-    // and finally the body block.
+    // block, the following ones, and finally the body block.
     for (long allowed = 0; allowed < 16; ++allowed) {
         LoopbackServer& server = allowed % 2 ? announced : plain;
         long blocks = stub::LiveBlocks();
         HLOCAL body = NULL;
         stub::FailAllocationsAfter(allowed / 2);
-        int r = HttpFetch(server.Url("/m").c_str(), &body, NULL, NULL);
+        int64_t r = HttpFetch(server.Url("/m").c_str(), &body, NULL, NULL);
         stub::FailAllocationsAfter(-1);
         if (r >= 0) {
-            EXPECT_EQ((int)big.size(), r);
+            EXPECT_EQ((int64_t)big.size(), r);
             LocalFree(body);
         } else {
-            EXPECT_STREQ(HttpFetchMessage(9), HttpLastError()) << allowed;
+            std::string got = HttpLastError();
+            EXPECT_EQ(FetchText(kFetchReceiveFailed), got) << allowed;
         }
         EXPECT_EQ(blocks, stub::LiveBlocks()) << allowed;
     }
@@ -313,10 +315,10 @@ TEST(FetchMessages, AreTheShiftJisBytesOfTheTexts) {
         "特に問題なし",           "不正なパラメータ\n",   "httpのURLではありません\n",
         "atexit(WSACleanup)失敗\n", "WinSockの初期化失敗\n", "Socket作成失敗\n",
         "ホストアドレス取得失敗\n", "サーバへの接続失敗\n", "サーバへの送信失敗\n",
-        "サーバからの受信失敗\n",
+        "サーバからの受信失敗\n", "ユーザによる中断\n",
     };
-    ASSERT_EQ((int)(sizeof texts / sizeof texts[0]), HttpFetchMessageCount());
-    for (int i = 0; i < HttpFetchMessageCount(); ++i) {
+    ASSERT_EQ((int)(sizeof texts / sizeof texts[0]), (int)kFetchMessageCount);
+    for (int i = 0; i < kFetchMessageCount; ++i) {
         std::string command = "printf '%s' '" + std::string(texts[i]) + "' | iconv -f UTF-8 -t CP932";
         FILE* p = popen(command.c_str(), "r");
         ASSERT_NE(nullptr, p);
@@ -325,7 +327,7 @@ TEST(FetchMessages, AreTheShiftJisBytesOfTheTexts) {
         size_t n;
         while ((n = fread(buf, 1, sizeof buf, p)) > 0) expected.append(buf, n);
         ASSERT_EQ(0, pclose(p));
-        EXPECT_EQ(Show(expected), Show(HttpFetchMessage(i))) << texts[i];
+        EXPECT_EQ(Show(expected), Show(FetchText((FetchMessage)i))) << texts[i];
     }
 }
 

@@ -18,6 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "http/fetch.h"
+
+// The last-error text that a download outcome leaves.
+inline std::string FetchText(FetchMessage m) {
+    RecordFetchMessage(m);
+    return HttpLastError();
+}
+
 class LoopbackServer {
 public:
     // Answers a request (as received) with the bytes to send.

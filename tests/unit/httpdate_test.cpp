@@ -1,6 +1,7 @@
 // HTTP date conversion: the three forms, rejections, the 1970 and 2038 edges,
-// carry-over of "GMT" and asctime dates, and truncated values. Every result is
-// the same in every time zone; ctest runs these under TZ=UTC and TZ=PST8PDT.
+// carry-over of "GMT" and asctime dates, and truncated values, for 32-bit and
+// 64-bit timestamps in every build. Every result is the same in every time
+// zone; ctest runs these under TZ=UTC and TZ=PST8PDT.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,19 +13,20 @@
 
 namespace {
 
-const int32_t kUntouched = 12345;  // the slot's preset; a failure leaves it
+const int64_t kUntouched = 12345;  // the slot's preset; a failure leaves it
+const int64_t kAsIn32 = INT64_MIN;  // a row's 64-bit outcome is its 32-bit one
 
 struct Conversion {
     int result;
-    int32_t seconds;
+    int64_t seconds;
 };
 
 // Converts `value` placed at the end of an exact-size heap block.
-Conversion Convert(const std::string& value) {
+Conversion Convert(const std::string& value, TimestampWidth width = kTimestamp32) {
     std::vector<char> text(value.begin(), value.end());
     text.push_back('\0');
-    int32_t seconds = kUntouched;
-    int result = ConvertHttpDate(text.data(), &seconds);
+    int64_t seconds = kUntouched;
+    int result = ConvertHttpDate(text.data(), &seconds, width);
     return {result, seconds};
 }
 
@@ -44,7 +46,15 @@ std::string Show(const Fields& f) {
 }  // namespace
 
 TEST(ConvertHttpDate, Rows) {
-    struct Row { const char* value; int result; int32_t seconds; };
+    // result and seconds with 32-bit timestamps; then with 64-bit ones where
+    // they differ: no wrap after 2038 and carry-over up to 9999
+    struct Row {
+        const char* value;
+        int result;
+        int64_t seconds;
+        int result64 = 0;
+        int64_t seconds64 = kAsIn32;
+    };
     const Row rows[] = {
         // the three forms
         {"Sun, 06 Nov 1994 08:49:37 GMT", 0, 784111777},
@@ -81,7 +91,7 @@ TEST(ConvertHttpDate, Rows) {
         // two-digit and missing years
         {"Sunday, 06-Nov-71 08:49:37 GMT", 0, 58265377},
         {"Sunday, 06-Nov-00 08:49:37 GMT", 0, 973500577},
-        {"Sunday, 06-Nov-70 08:49:37 GMT", 0, -1112477919},
+        {"Sunday, 06-Nov-70 08:49:37 GMT", 0, -1112477919, 0, 3182489377},
         {"Sun, 06 Nov  08:49:37 GMT", 0, 1225932577},
         // the ends of the range
         {"Thu, 01 Jan 1970 00:00:00 GMT", 0, 0},
@@ -90,8 +100,10 @@ TEST(ConvertHttpDate, Rows) {
         {"Wed, 31 Dec 1969 23:59:60 GMT", 0, 0},
         {"Mon, 01 Jan 1900 00:00:00 GMT", -1, -1},
         {"Tue, 19 Jan 2038 03:14:07 +0000", 0, 2147483647},
-        {"Tue, 19 Jan 2038 03:14:08 +0000", 0, -2147483647 - 1},
-        {"Tue, 19 Jan 2038 03:14:08 GMT", 0, -2147483647 - 1},
+        {"Tue, 19 Jan 2038 03:14:08 +0000", 0, -2147483647 - 1, 0, 2147483648},
+        {"Tue, 19 Jan 2038 03:14:08 GMT", 0, -2147483647 - 1, 0, 2147483648},
+        {"Sun, 07 Feb 2106 06:28:16 GMT", 0, 0, 0, 4294967296},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 0, -769665, 0, 253402300799},
         // carry-over under "GMT" and asctime only
         {"Sat, 31 Dec 2016 23:59:60 GMT", 0, 1483228800},
         {"Tue, 29 Feb 2011 10:00:00 GMT", 0, 1298973600},
@@ -100,29 +112,34 @@ TEST(ConvertHttpDate, Rows) {
         {"Sun Nov  6 24:00:00 1994", 0, 784166400},
         {"Sat, 31 Dec 2016 23:59:60 +0000", -1, kUntouched},
         {"Tue, 29 Feb 2011 10:00:00 +0000", -1, kUntouched},  // Wine's validator alone takes it
-        {"Sat, 31 Dec 2039 23:59:60 GMT", -1, kUntouched},   // too late to carry
+        {"Sat, 31 Dec 2039 23:59:60 GMT", -1, kUntouched, 0, 2208988800},  // too late for 32 bits
+        {"Fri, 31 Dec 9999 23:59:60 GMT", -1, kUntouched},  // too late for 64 bits too
         // leap years
         {"Mon, 29 Feb 2016 10:00:00 +0000", 0, 1456740000},
         {"Tue, 29 Feb 2000 00:00:00 +0000", 0, 951782400},
         {"Mon, 29 Feb 2100 00:00:00 +0000", -1, kUntouched},
     };
     for (const Row& r : rows) {
-        Conversion actual = Convert(r.value);
+        Conversion actual = Convert(r.value, kTimestamp32);
         EXPECT_EQ(r.result, actual.result) << r.value;
         EXPECT_EQ(r.seconds, actual.seconds) << r.value;
+        bool same = r.seconds64 == kAsIn32;
+        actual = Convert(r.value, kTimestamp64);
+        EXPECT_EQ(same ? r.result : r.result64, actual.result) << "64-bit " << r.value;
+        EXPECT_EQ(same ? r.seconds : r.seconds64, actual.seconds) << "64-bit " << r.value;
     }
 }
 
 TEST(ConvertHttpDate, LengthLimit) {
     const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT ";
-    struct Row { size_t length; int result; int32_t seconds; };
+    struct Row { size_t length; int result; int64_t seconds; };
     const Row rows[] = {{255, 0, 784111777}, {256, -1, kUntouched}, {1000, -1, kUntouched}};
     for (const Row& r : rows) {
         Conversion actual = Convert(date + std::string(r.length - date.size(), 'x'));
         EXPECT_EQ(r.result, actual.result) << "length " << r.length;
         EXPECT_EQ(r.seconds, actual.seconds) << "length " << r.length;
     }
-    int32_t seconds = kUntouched;
+    int64_t seconds = kUntouched;
     EXPECT_EQ(-1, ConvertHttpDate(nullptr, &seconds));
     EXPECT_EQ(kUntouched, seconds);
 }
@@ -196,7 +213,7 @@ TEST(ParseHttpDate, YearRule) {
 }
 
 TEST(NormalizeLocalTimeDate, Rows) {
-    struct Row { Fields in; int shift; Fields out; };
+    struct Row { Fields in; int shift; Fields out; TimestampWidth width = kTimestamp32; };
     const Row rows[] = {
         {{1994, 11, 6, 8, 49, 37}, 0, {1994, 11, 6, 8, 49, 37}},
         {{1994, 7, 6, 8, 49, 37}, 0, {1994, 7, 6, 8, 49, 37}},     // no daylight-saving hour
@@ -221,6 +238,14 @@ TEST(NormalizeLocalTimeDate, Rows) {
         {{2040, 1, 1, 0, 0, 0}, 0, {2040, 1, 1, 0, 0, 0}},
         {{1900, 1, 1, 5, 0, 0}, 2, {1900, 1, 1, 7, 0, 0}},
         {{1900, 1, 1, 0, 0, 0}, -1, {1900, 1, 1, 65535, 0, 0}},
+        // 64-bit timestamps carry over up to 9999-12-31 23:59:59
+        {{2039, 12, 31, 23, 59, 60}, 0, {2040, 1, 1, 0, 0, 0}, kTimestamp64},
+        {{2038, 1, 19, 3, 14, 8}, 0, {2038, 1, 19, 3, 14, 8}, kTimestamp64},
+        {{9999, 12, 31, 23, 59, 59}, 0, {9999, 12, 31, 23, 59, 59}, kTimestamp64},
+        {{9999, 12, 31, 23, 59, 60}, 0, {9999, 12, 31, 23, 59, 60}, kTimestamp64},
+        {{30000, 1, 1, 0, 0, 0}, 0, {30000, 1, 1, 0, 0, 0}, kTimestamp64},
+        {{1969, 12, 31, 23, 59, 59}, 0, {1969, 12, 31, 23, 59, 59}, kTimestamp64},
+        {{1969, 12, 31, 23, 59, 60}, 0, {1970, 1, 1, 0, 0, 0}, kTimestamp64},
     };
     for (const Row& r : rows) {
         SYSTEMTIME st = {};
@@ -232,7 +257,7 @@ TEST(NormalizeLocalTimeDate, Rows) {
         st.wSecond = (WORD)r.in.second;
         st.wDayOfWeek = 5;
         st.wMilliseconds = 7;
-        NormalizeLocalTime(&st, r.shift);
+        NormalizeLocalTime(&st, r.shift, r.width);
         EXPECT_EQ(Show(r.out), Show(FieldsOf(st))) << Show(r.in) << " shift " << r.shift;
         EXPECT_EQ(5, st.wDayOfWeek) << Show(r.in);
         EXPECT_EQ(7, st.wMilliseconds) << Show(r.in);

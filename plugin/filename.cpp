@@ -1,0 +1,121 @@
+// Member names as file names, and whole-file writes through a temporary
+// file beside the target.
+#include "plugin/filename.h"
+
+#include <string.h>
+
+namespace {
+
+WCHAR Upper(WCHAR c) { return c >= 'a' && c <= 'z' ? (WCHAR)(c - 'a' + 'A') : c; }
+
+size_t Length(const WCHAR* s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+// The stem (the text before the first dot) names a DOS device.
+bool IsDeviceName(const WCHAR* name) {
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    size_t stem = 0;
+    while (name[stem] && name[stem] != '.') ++stem;
+    if (stem == 3) {
+        for (const char* d : kDevices) {
+            if (Upper(name[0]) == d[0] && Upper(name[1]) == d[1] && Upper(name[2]) == d[2]) {
+                return true;
+            }
+        }
+    }
+    if (stem != 4 || name[3] < '1' || name[3] > '9') return false;
+    WCHAR a = Upper(name[0]), b = Upper(name[1]), c = Upper(name[2]);
+    return (a == 'C' && b == 'O' && c == 'M') || (a == 'L' && b == 'P' && c == 'T');
+}
+
+// The temporary name of one attempt, `length` characters (at least 1): "~"
+// and then digits and letters mixed from `seed` and the attempt, so never a
+// device name and never ending in a dot or a space. One-character names are
+// "~" and then the single digits and letters.
+void TemporaryName(uint32_t seed, int attempt, size_t length, WCHAR* out) {
+    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    const uint32_t kBase = 36;
+    uint32_t x = seed + (uint32_t)attempt * 2654435761u;
+    out[0] = length == 1 && attempt > 0 ? (WCHAR)kDigits[x % kBase] : (WCHAR)'~';
+    for (size_t i = 1; i < length; ++i) {
+        out[i] = (WCHAR)kDigits[x % kBase];
+        x = x / kBase ^ (x * 1103515245u + 12345u);
+    }
+    out[length] = 0;
+}
+
+// Tries this many names before giving up; with names of two or more
+// characters a clash this often means a directory full of our own leftovers.
+const int kTemporaryAttempts = 64;
+
+// Creates a new, empty file beside `path` (CREATE_NEW never opens an existing
+// file) and writes its path into `temp`. INVALID_HANDLE_VALUE when none can be made.
+HANDLE CreateSibling(const WCHAR* path, WCHAR* temp) {
+    size_t length = Length(path);
+    size_t nameStart = length;
+    while (nameStart > 0 && path[nameStart - 1] != '\\' && path[nameStart - 1] != '/') --nameStart;
+    size_t nameLength = length - nameStart;
+    memcpy(temp, path, nameStart * sizeof(WCHAR));
+    uint32_t seed = GetTickCount() ^ (uint32_t)(uintptr_t)path;
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        TemporaryName(seed, attempt, nameLength, temp + nameStart);
+        HANDLE h = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               NULL);
+        if (h != INVALID_HANDLE_VALUE) return h;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool WriteAll(HANDLE file, const char* bytes, int64_t size) {
+    while (size > 0) {
+        // WriteFile counts in 32 bits; 1 GiB steps stay clear of that.
+        DWORD piece = size > (1 << 30) ? (DWORD)(1 << 30) : (DWORD)size;
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, piece, &written, NULL) || written != piece) return false;
+        bytes += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsPlainFileName(const WCHAR* name) {
+    if (!name) return false;
+    size_t n = Length(name);
+    if (n == 0 || name[n - 1] == '.' || name[n - 1] == ' ') return false;
+    for (size_t i = 0; i < n; ++i) {
+        WCHAR c = name[i];
+        if (c < 0x20 || (c < 0x80 && strchr("<>:\"/\\|?*", (char)c))) return false;
+    }
+    return !IsDeviceName(name);
+}
+
+bool JoinFilePath(const WCHAR* dir, const WCHAR* name, WCHAR* out) {
+    size_t dirLength = Length(dir);
+    size_t nameLength = Length(name);
+    bool separator = dirLength > 0 && dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/';
+    size_t total = dirLength + (separator ? 1 : 0) + nameLength;
+    if (total >= kMaxPathChars) return false;
+    memcpy(out, dir, dirLength * sizeof(WCHAR));
+    if (separator) out[dirLength] = '\\';
+    memcpy(out + dirLength + (separator ? 1 : 0), name, (nameLength + 1) * sizeof(WCHAR));
+    return true;
+}
+
+bool WriteFileWhole(const WCHAR* path, const void* bytes, int64_t size) {
+    WCHAR temp[kMaxPathChars];
+    if (Length(path) >= kMaxPathChars) return false;
+    HANDLE file = CreateSibling(path, temp);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = WriteAll(file, static_cast<const char*>(bytes), size);
+    ok = CloseHandle(file) && ok;
+    if (ok) ok = MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!ok) DeleteFileW(temp);
+    return ok;
+}

@@ -1,0 +1,27 @@
+// Which member names may become files, and writing a member's file.
+#ifndef KESTA_PLUGIN_FILENAME_H
+#define KESTA_PLUGIN_FILENAME_H
+
+#include "compat/win32.h"
+
+// True when `name` can name a file of its own in a directory on Windows: not
+// empty; no control character and none of < > : " / \ | ? *; no trailing dot
+// or space (Windows drops them, so "..." would name the directory itself);
+// not a device such as CON, NUL, COM1 or LPT9, with or without an extension,
+// in any case. Such a name can never leave the directory or reach a device.
+bool IsPlainFileName(const WCHAR* name);
+
+// 260: the longest path the Windows file functions take, NUL included.
+const size_t kMaxPathChars = 260;
+
+// Joins dir and name with a '\' (none when dir already ends in '\' or '/')
+// into `out` (kMaxPathChars characters). False when the path does not fit.
+bool JoinFilePath(const WCHAR* dir, const WCHAR* name, WCHAR* out);
+
+// Writes `size` bytes to `path` through a new file beside it whose name is as
+// long as the final one (so it fits wherever the final path fits) and that
+// clashes with no existing file, then moves it over `path`, replacing any
+// file of that name whole. False when anything fails; no partial file is left.
+bool WriteFileWhole(const WCHAR* path, const void* bytes, int64_t size);
+
+#endif  // KESTA_PLUGIN_FILENAME_H
