@@ -73,13 +73,9 @@ typedef struct _SYSTEMTIME {
 #define FALSE 0
 
 #define LMEM_FIXED 0x0000
-#define LMEM_MOVEABLE 0x0002
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 #define GMEM_FIXED 0x0000
-#define GMEM_MOVEABLE 0x0002
-#define GMEM_ZEROINIT 0x0040
-#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
 
 #define LOCALE_USER_DEFAULT 0x0400
 #define NORM_IGNORECASE 0x00000001
@@ -91,15 +87,12 @@ typedef struct _SYSTEMTIME {
 #define IDOK 1
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
-HLOCAL LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags);
 void* LocalLock(HLOCAL mem);
 BOOL LocalUnlock(HLOCAL mem);
 SIZE_T LocalSize(HLOCAL mem);
 HLOCAL LocalFree(HLOCAL mem);
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
-HGLOBAL GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags);
-SIZE_T GlobalSize(HGLOBAL mem);
 HGLOBAL GlobalFree(HGLOBAL mem);
 
 int CompareStringA(LCID locale, DWORD flags, const char* a, int alen, const char* b, int blen);
@@ -170,17 +163,17 @@ typedef struct WSAData {
     char* lpVendorInfo;
 } WSADATA;
 #define MAKEWORD(lo, hi) ((WORD)(((BYTE)(lo)) | (((WORD)((BYTE)(hi))) << 8)))
-#define WSANOTINITIALISED 10093
 
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup(void);
-int WSAGetLastError(void);
 int closesocket(SOCKET s);
 
 // Hooks for the native tests only: counts of live blocks and socket-library
 // start-ups, a switch that makes allocations fail, and the message boxes shown.
 namespace stub {
 long LiveBlocks();              // Local and Global blocks not yet freed
+size_t PeakBytes();             // most bytes held in blocks at once since ResetPeakBytes
+void ResetPeakBytes();
 void FailAllocationsAfter(long n);  // the (n+1)-th allocation on fails; -1 turns it off
 int WsaStartups();              // WSAStartup calls not yet matched by WSACleanup
 int MessageBoxes();             // MessageBoxA calls so far

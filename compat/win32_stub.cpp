@@ -19,7 +19,8 @@
 namespace {
 
 // Every block carries its size in front of the caller's bytes, so LocalSize
-// and the re-allocations work, and AddressSanitizer sees the exact extent.
+// works, the tests can count bytes held, and AddressSanitizer sees the exact
+// extent.
 struct alignas(16) BlockHeader {
     size_t bytes;
     size_t magic;
@@ -28,6 +29,16 @@ const size_t kMagic = 0x4B455354u;
 
 // Atomic: the listing downloads from several threads at once.
 std::atomic<long> g_live{0};
+std::atomic<size_t> g_live_bytes{0};
+std::atomic<size_t> g_peak_bytes{0};
+
+void CountBytes(size_t added, size_t removed) {
+    size_t now = g_live_bytes += added;
+    size_t peak = g_peak_bytes.load();
+    while (now > peak && !g_peak_bytes.compare_exchange_weak(peak, now)) {
+    }
+    g_live_bytes -= removed;
+}
 std::atomic<long> g_allocations_left{-1};  // -1: never fail
 std::atomic<int> g_wsa_startups{0};
 int g_message_boxes = 0;
@@ -51,32 +62,20 @@ BlockHeader* HeaderOf(void* mem) {
 
 void* NewBlock(UINT flags, size_t bytes) {
     if (!AllocationAllowed()) return NULL;
-    if (bytes > (size_t)0x7FFFFFFF) return NULL;  // as a 32-bit process would
     BlockHeader* h = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + bytes));
     if (!h) return NULL;
     h->bytes = bytes;
     h->magic = kMagic;
     if (flags & LMEM_ZEROINIT) memset(h + 1, 0, bytes);
     ++g_live;
+    CountBytes(bytes, 0);
     return h + 1;
-}
-
-void* ResizeBlock(void* mem, size_t bytes, UINT flags) {
-    if (!mem) return NULL;
-    if (!AllocationAllowed()) return NULL;
-    if (bytes > (size_t)0x7FFFFFFF) return NULL;
-    BlockHeader* h = HeaderOf(mem);
-    size_t old = h->bytes;
-    BlockHeader* n = static_cast<BlockHeader*>(realloc(h, sizeof(BlockHeader) + bytes));
-    if (!n) return NULL;
-    n->bytes = bytes;
-    if ((flags & LMEM_ZEROINIT) && bytes > old) memset((char*)(n + 1) + old, 0, bytes - old);
-    return n + 1;
 }
 
 void* FreeBlock(void* mem) {
     if (!mem) return NULL;
     BlockHeader* h = HeaderOf(mem);
+    CountBytes(0, h->bytes);
     h->magic = 0;
     free(h);
     --g_live;
@@ -143,15 +142,12 @@ std::string Utf8(LPCWSTR w) {
 }  // namespace
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return NewBlock(flags, bytes); }
-HLOCAL LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags) { return ResizeBlock(mem, bytes, flags); }
 void* LocalLock(HLOCAL mem) { return mem; }
 BOOL LocalUnlock(HLOCAL) { return FALSE; }  // fixed blocks are never locked
 SIZE_T LocalSize(HLOCAL mem) { return mem ? HeaderOf(mem)->bytes : 0; }
 HLOCAL LocalFree(HLOCAL mem) { return FreeBlock(mem); }
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) { return NewBlock(flags, bytes); }
-HGLOBAL GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags) { return ResizeBlock(mem, bytes, flags); }
-SIZE_T GlobalSize(HGLOBAL mem) { return mem ? HeaderOf(mem)->bytes : 0; }
 HGLOBAL GlobalFree(HGLOBAL mem) { return FreeBlock(mem); }
 
 int CompareStringA(LCID, DWORD flags, const char* a, int alen, const char* b, int blen) {
@@ -302,12 +298,13 @@ int WSACleanup(void) {
     return 0;
 }
 
-int WSAGetLastError(void) { return g_wsa_startups == 0 ? WSANOTINITIALISED : errno; }
 
 int closesocket(SOCKET s) { return close(s); }
 
 namespace stub {
 long LiveBlocks() { return g_live; }
+size_t PeakBytes() { return g_peak_bytes; }
+void ResetPeakBytes() { g_peak_bytes = g_live_bytes.load(); }
 void FailAllocationsAfter(long n) { g_allocations_left = n; }
 int WsaStartups() { return g_wsa_startups; }
 int MessageBoxes() { return g_message_boxes; }

@@ -258,6 +258,14 @@ TEST_F(ArchiveTest, FileOutputWritesTheMemberIntoTheDirectory) {
     char tmpl[] = "/tmp/kesta-out-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     std::string dir = tmpl;
+    // Files of the user's whose names a temporary file could once take.
+    const char* const kUsersFiles[] = {"5.kesta-part", "~"};
+    for (const char* name : kUsersFiles) {
+        FILE* f = fopen((dir + "/" + name).c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fputs("the user's", f);
+        fclose(f);
+    }
     struct Row {
         const char* what;
         std::string path;   // the address's path
@@ -287,11 +295,30 @@ TEST_F(ArchiveTest, FileOutputWritesTheMemberIntoTheDirectory) {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
     pclose(p);
-    EXPECT_EQ("0\n300\n5\n", listing);
+    EXPECT_EQ("0\n300\n5\n5.kesta-part\n~\n", listing);
+    for (const char* name : kUsersFiles) EXPECT_EQ("the user's", ReadFile(dir + "/" + name));
     std::string missingDir = dir + "/no/such/dir";
     std::string doc = U("/5");
     EXPECT_EQ(8, GetFile(doc.data(), (long)doc.size(), &missingDir[0], kMemory, NULL, 0));
     system(("rm -rf " + dir).c_str());
+}
+
+// A destination path of 259 characters, the most Windows takes, is written:
+// the temporary file beside it is never longer. One more character is refused.
+TEST_F(ArchiveTest, FileOutputAtThePathLimit) {
+    char tmpl[] = "/tmp/kesta-limit-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string name = "300";
+    for (size_t extra : {0u, 1u}) {
+        std::string dir = std::string(tmpl) + "/";
+        dir += std::string(259 - dir.size() - 1 - name.size() + extra, 'd');
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        std::string doc = U("/" + name);
+        int code = GetFile(doc.data(), (LONG_PTR)doc.size(), &dir[0], kMemory, NULL, 0);
+        EXPECT_EQ(extra ? 8 : 0, code) << dir.size() + 1 + name.size() << " characters";
+        if (!extra) EXPECT_EQ(BodyOf(300), ReadFile(dir + "/" + name));
+    }
+    system((std::string("rm -rf ") + tmpl).c_str());
 }
 
 TEST_F(ArchiveTest, AllocationFailuresGiveFiveAndLeakNothing) {

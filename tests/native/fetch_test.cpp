@@ -170,6 +170,7 @@ TEST(FetchSplit, AnnouncedLengthNeverChangesTheBody) {
         {"body shorter than announced", "Content-Length: 300000", 1234, true},
         {"nothing of an announced body", "Content-Length: 70000", 0, true},
         {"announcement of nearly 2 GiB", "Content-Length: 2147000000", 5000, true},
+        {"announcement of 1.5 GB, then 5 bytes", "Content-Length: 1500000000", 5, true},
         {"announcement beyond any response", "Content-Length: 99999999999999999999", 5000, true},
         {"not a number", "Content-Length: many", 5000, true},
         {"negative", "Content-Length: -5", 5000, true},
@@ -196,11 +197,15 @@ TEST(FetchSplit, AnnouncedLengthNeverChangesTheBody) {
             }
         });
         long blocks = stub::LiveBlocks();
+        stub::ResetPeakBytes();
         Fetched f = Fetch(server.Url("/cl"));
         ASSERT_EQ((int64_t)body.size(), f.result) << r.what << ": " << HttpLastError();
         EXPECT_TRUE(f.body == body) << r.what;
         EXPECT_EQ(body.size(), f.blockSize) << r.what;
         EXPECT_EQ(blocks, stub::LiveBlocks()) << r.what;
+        // Whatever is announced, the fetch never holds more than twice what
+        // arrived and 16 MiB.
+        EXPECT_LE(stub::PeakBytes(), 2 * (header.size() + body.size()) + (16u << 20)) << r.what;
     }
 }
 

@@ -1,7 +1,9 @@
 // A scripted HTTP server on 127.0.0.1 for the native tests: it accepts
 // connections on a free port, records each request (up to its blank line),
-// answers with a response chosen by the test and closes. Every wait is
-// bounded, and the destructor stops the thread.
+// answers with a response chosen by the test and closes. Connections are
+// served one after another, or each on a thread of its own once
+// ServeConcurrently() is called. Every wait is bounded, and the destructor
+// stops the threads.
 #ifndef KESTA_TESTS_NATIVE_LOOPBACK_SERVER_H
 #define KESTA_TESTS_NATIVE_LOOPBACK_SERVER_H
 
@@ -59,8 +61,13 @@ public:
     ~LoopbackServer() {
         stop_ = true;
         thread_.join();
+        for (std::thread& t : connections_) t.join();
         close(listener_);
     }
+
+    // From now on each connection is served on a thread of its own, so that
+    // a slow answer holds up no other.
+    void ServeConcurrently() { concurrent_ = true; }
 
     int port() const { return port_; }
     std::string Url(const std::string& path) const {
@@ -81,25 +88,33 @@ private:
             if (poll(&p, 1, kPollMs) <= 0) continue;
             int c = accept(listener_, nullptr, nullptr);
             if (c < 0) continue;
-            std::string request = ReadRequest(c);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(request);
+            if (concurrent_) {
+                connections_.emplace_back([this, c] { Serve(c); });
+            } else {
+                Serve(c);
             }
-            if (raw_) {
-                raw_(c, request);
-                close(c);
-                continue;
-            }
-            std::string response = script_(request);
-            size_t sent = 0;
-            while (sent < response.size()) {
-                ssize_t n = send(c, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) break;
-                sent += (size_t)n;
-            }
-            close(c);
         }
+    }
+
+    void Serve(int c) {
+        std::string request = ReadRequest(c);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+        }
+        if (raw_) {
+            raw_(c, request);
+            close(c);
+            return;
+        }
+        std::string response = script_(request);
+        size_t sent = 0;
+        while (sent < response.size()) {
+            ssize_t n = send(c, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += (size_t)n;
+        }
+        close(c);
     }
 
     static std::string ReadRequest(int c) {
@@ -123,6 +138,8 @@ private:
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> concurrent_{false};
+    std::vector<std::thread> connections_;  // touched by the accepting thread only
     std::mutex mutex_;
     std::vector<std::string> requests_;
     std::thread thread_;

@@ -1,0 +1,174 @@
+// The host's control over an extraction: GetFile reports progress through
+// the host's callback while bytes arrive and while the server is silent, and
+// a non-zero answer cancels it with code 1, leaving no block, no file and no
+// memory behind.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "plugin/spi.h"
+#include "tests/native/loopback_server.h"
+
+namespace {
+
+const unsigned kMemoryIn = 1;
+const unsigned kToMemory = 0x100;
+const LONG_PTR kDatum = (LONG_PTR)0x5EED5EED;
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct Call {
+    long long at;
+    int done;
+    int total;
+};
+
+// What the callback saw, and when it should ask to stop.
+struct Watcher {
+    std::vector<Call> calls;
+    bool datumPassed = true;
+    int cancelAtCall = -1;        // cancel on this call (0: the first)
+    int cancelWhenDone = -1;      // cancel once this many bytes have arrived
+    int cancelAfterSilent = -1;   // cancel after this many calls with unchanged numbers
+};
+
+Watcher* g_watcher = nullptr;
+
+int __stdcall Callback(int done, int total, LONG_PTR datum) {
+    Watcher* w = g_watcher;
+    w->datumPassed = w->datumPassed && datum == kDatum;
+    int silent = 0;
+    for (size_t i = w->calls.size(); i > 0 && w->calls[i - 1].done == done; --i) ++silent;
+    w->calls.push_back({NowMs(), done, total});
+    int n = (int)w->calls.size() - 1;
+    if (w->cancelAtCall >= 0 && n >= w->cancelAtCall) return 1;
+    if (w->cancelWhenDone >= 0 && done >= w->cancelWhenDone) return 1;
+    if (w->cancelAfterSilent >= 0 && done > 0 && silent >= w->cancelAfterSilent) return 1;
+    return 0;
+}
+
+// A server that sends the header, then the body in `pieces` parts `gapMs`
+// apart, then stays silent for `silenceMs` before closing.
+LoopbackServer::RawScript Paced(const std::string& header, const std::string& body, int pieces,
+                                int gapMs, int silenceMs) {
+    return [=](int c, const std::string&) {
+        if (send(c, header.data(), header.size(), MSG_NOSIGNAL) <= 0) return;
+        size_t step = (body.size() + pieces - 1) / pieces;
+        for (size_t at = 0; at < body.size(); at += step) {
+            usleep((useconds_t)gapMs * 1000);
+            size_t n = std::min(step, body.size() - at);
+            if (send(c, body.data() + at, n, MSG_NOSIGNAL) <= 0) return;
+        }
+        usleep((useconds_t)silenceMs * 1000);
+    };
+}
+
+int Extract(const std::string& url, unsigned flag, void* dest, Watcher* w) {
+    g_watcher = w;
+    return GetFile(url.data(), (LONG_PTR)url.size(), static_cast<char*>(dest), flag | kMemoryIn,
+                   w ? Callback : NULL, kDatum);
+}
+
+TEST(Progress, ReportsBytesAtMostEvery100MsAndOnceAtTheEnd) {
+    const std::string body(200000, 'p');
+    LoopbackServer server(
+        Paced("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n", body, 20, 30, 0));
+    Watcher w;
+    HLOCAL h = NULL;
+    ASSERT_EQ(0, Extract(server.Url("/paced"), kToMemory, &h, &w));
+    ASSERT_EQ(body.size(), LocalSize(h));
+    LocalFree(h);
+    ASSERT_GE(w.calls.size(), 3u);
+    EXPECT_TRUE(w.datumPassed);
+    EXPECT_EQ(200000, w.calls.back().done);
+    EXPECT_EQ(200000, w.calls.back().total);
+    for (size_t i = 1; i < w.calls.size(); ++i) {
+        EXPECT_GE(w.calls[i].done, w.calls[i - 1].done) << i;
+        EXPECT_TRUE(w.calls[i].total == 0 || w.calls[i].total == 200000) << i;
+        // Every report but the last comes at least 100 ms after the one before.
+        if (i + 1 < w.calls.size()) EXPECT_GE(w.calls[i].at - w.calls[i - 1].at, 95) << i;
+    }
+}
+
+TEST(Progress, SilenceIsReportedAtLeastEvery250Ms) {
+    LoopbackServer server(Paced("HTTP/1.0 200 OK\r\n\r\n", "0123456789", 1, 0, 900));
+    Watcher w;
+    HLOCAL h = NULL;
+    long long start = NowMs();
+    ASSERT_EQ(0, Extract(server.Url("/silent"), kToMemory, &h, &w));
+    LocalFree(h);
+    ASSERT_GE(w.calls.size(), 4u);
+    long long last = start;
+    for (const Call& c : w.calls) {
+        EXPECT_LE(c.at - last, 250 + 50) << "a silent stretch went unreported";
+        last = c.at;
+    }
+    EXPECT_EQ(10, w.calls.back().done);
+    EXPECT_EQ(0, w.calls.back().total);  // nothing announced
+}
+
+// Sizes past 2 GiB are halved together until they fit an int.
+TEST(Progress, SizesPast2GiBAreScaledTogether) {
+    LoopbackServer server(
+        Paced("HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\n", std::string(1000, 'b'), 1, 0,
+              0));
+    Watcher w;
+    HLOCAL h = NULL;
+    ASSERT_EQ(0, Extract(server.Url("/huge"), kToMemory, &h, &w));
+    LocalFree(h);
+    EXPECT_EQ(1250000000, w.calls.back().total);
+    EXPECT_EQ(250, w.calls.back().done);
+}
+
+// Cancelled at the start, in the middle of the body and during silence: code
+// 1, NULL for the host (memory output) or no file (file output), nothing held.
+TEST(Cancel, LeavesNoBlockNoFileAndNoMemory) {
+    const std::string body(300000, 'c');
+    const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 300000\r\n\r\n";
+    LoopbackServer paced(Paced(header, body, 30, 20, 0));
+    LoopbackServer stalled(Paced(header, body.substr(0, 1000), 1, 0, 1200));
+    paced.ServeConcurrently();
+    stalled.ServeConcurrently();
+    struct Row {
+        const char* what;
+        LoopbackServer* server;
+        Watcher watcher;
+    } rows[] = {
+        {"at the first report", &paced, Watcher{{}, true, 0, -1, -1}},
+        {"in the middle of the body", &paced, Watcher{{}, true, -1, 100000, -1}},
+        {"while the server is silent", &stalled, Watcher{{}, true, -1, -1, 2}},
+    };
+    std::string dir = ::testing::TempDir() + "kesta_cancel_" + std::to_string(getpid());
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    for (Row& r : rows) {
+        for (unsigned output : {kToMemory, 0u}) {
+            Watcher w = r.watcher;
+            long blocks = stub::LiveBlocks();
+            HLOCAL h = reinterpret_cast<HLOCAL>(0x77);
+            long long start = NowMs();
+            void* dest = output == kToMemory ? static_cast<void*>(&h) : &dir[0];
+            EXPECT_EQ(SPI_CANCELLED, Extract(r.server->Url("/c"), output, dest, &w)) << r.what;
+            EXPECT_LT(NowMs() - start, 2000) << r.what << ": the cancel was not prompt";
+            if (output == kToMemory) EXPECT_EQ(nullptr, h) << r.what;
+            EXPECT_EQ(blocks, stub::LiveBlocks()) << r.what;
+        }
+    }
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(nullptr, d);
+    int entries = 0;
+    while (struct dirent* e = readdir(d)) entries += e->d_name[0] != '.' && e->d_name[0] != '\0';
+    closedir(d);
+    EXPECT_EQ(0, entries) << "a cancelled extraction left a file";
+    rmdir(dir.c_str());
+}
+
+}  // namespace
