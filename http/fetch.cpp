@@ -9,6 +9,7 @@
 
 #include <mutex>
 
+#include "compat/handles.h"
 #include "http/header.h"
 #include "http/response.h"
 
@@ -86,23 +87,27 @@ struct Progress {
     int64_t announced;
 };
 
-struct Response {
-    Chunk* first;
-    Chunk* last;
-    int64_t total;
-    HeaderEndScan scan;
-    Progress progress;
-};
-
-void FreeChunks(Response* r) {
-    Chunk* c = r->first;
+void FreeChunks(Chunk* c) {
     while (c) {
         Chunk* next = c->next;
         GlobalFree(c);
         c = next;
     }
-    r->first = r->last = NULL;
 }
+
+// The response as it arrives; it owns its chain of blocks.
+struct Response {
+    Chunk* first = NULL;
+    Chunk* last = NULL;
+    int64_t total = 0;
+    HeaderEndScan scan = {};
+    Progress progress = {};
+
+    Response() = default;
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    ~Response() { FreeChunks(first); }
+};
 
 Chunk* NewChunk(size_t capacity) {
     Chunk* c = static_cast<Chunk*>(GlobalAlloc(GMEM_FIXED, sizeof(Chunk) + capacity));
@@ -382,55 +387,39 @@ bool SendAll(SOCKET s, const char* data, size_t n) {
 }
 
 // Connects, sends the request and receives the whole response into `r`.
-// On any outcome but kFetchOk, everything is released.
+// The socket is shut down once the request is out, and always closed.
 FetchMessage Exchange(const Target& t, const char* request, size_t requestLength, Response* r,
                       bool keepBody) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return kFetchSocketFailed;
+    OwnedSocket s(socket(AF_INET, SOCK_STREAM, 0));
+    if (s.get() == INVALID_SOCKET) return kFetchSocketFailed;
 
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_port = htons((unsigned short)(t.port & 0xFFFF));
-    if (!ResolveHost(t.host, &sa.sin_addr)) {
-        closesocket(s);
-        return kFetchResolveFailed;
-    }
-    if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
-        closesocket(s);
+    if (!ResolveHost(t.host, &sa.sin_addr)) return kFetchResolveFailed;
+    if (connect(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
         return kFetchConnectFailed;
     }
-    if (!SendAll(s, request, requestLength)) {
-        shutdown(s, kShutdownBoth);
-        closesocket(s);
-        return kFetchSendFailed;
-    }
-    ReceiveOutcome received = ReceiveAll(s, r, keepBody);
-    shutdown(s, kShutdownBoth);
-    closesocket(s);
+    bool sent = SendAll(s.get(), request, requestLength);
+    ReceiveOutcome received = sent ? ReceiveAll(s.get(), r, keepBody) : kReceiveFailed;
+    shutdown(s.get(), kShutdownBoth);
+    if (!sent) return kFetchSendFailed;
+    if (received == kReceiveCancelled) return kFetchCancelled;
     // Fewer than four bytes hold no header block at all: a broken response.
-    FetchMessage outcome = kFetchOk;
-    if (received == kReceiveCancelled) {
-        outcome = kFetchCancelled;
-    } else if (received == kReceiveFailed || r->total < 4) {
-        outcome = kFetchReceiveFailed;
-    }
-    if (outcome != kFetchOk) FreeChunks(r);
-    return outcome;
+    if (received == kReceiveFailed || r->total < 4) return kFetchReceiveFailed;
+    return kFetchOk;
 }
 
 // The body in a new block of exactly its length; the chain is emptied.
 HLOCAL TakeBody(Response* r, int64_t headerLength, int64_t bodyLength) {
     if ((uint64_t)bodyLength >= (uint64_t)SIZE_MAX) return NULL;
-    HLOCAL block = LocalAlloc(LMEM_FIXED, (SIZE_T)bodyLength);
-    char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;
-    if (!out) {
-        if (block) LocalFree(block);
-        return NULL;
-    }
+    LocalBlock block(LocalAlloc(LMEM_FIXED, (SIZE_T)bodyLength));
+    char* out = block.get() ? static_cast<char*>(LocalLock(block.get())) : NULL;
+    if (!out) return NULL;
     MoveBody(r, headerLength, out);
-    LocalUnlock(block);
-    return block;
+    LocalUnlock(block.get());
+    return block.Release();
 }
 
 }  // namespace
@@ -460,7 +449,6 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
     size_t requestLength = BuildRequest(target, request);
 
     Response r;
-    memset(&r, 0, sizeof r);
     r.progress.watch = watch && watch->callback ? watch : NULL;
     r.progress.lastReport = GetTickCount();
     FetchMessage outcome = Exchange(target, request, requestLength, &r, keepBody);
@@ -474,12 +462,8 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
     HLOCAL body = NULL;
     if (keepBody) {
         body = TakeBody(&r, headerLength, bodyLength);
-        if (!body) {
-            FreeChunks(&r);
-            return kFetchReceiveFailed;
-        }
+        if (!body) return kFetchReceiveFailed;
     }
-    FreeChunks(&r);
     result->body = body;
     result->length = bodyLength;
     result->timestamp = DateFromHeader(headerText);

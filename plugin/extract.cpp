@@ -3,10 +3,11 @@
 // memory block of exactly its length or written to a file in a directory.
 #include <string.h>
 
+#include "compat/handles.h"
 #include "http/fetch.h"
 #include "plugin/filename.h"
 #include "plugin/records.h"
-#include "urllist/urllist.h"
+#include "plugin/source.h"
 
 namespace {
 
@@ -28,13 +29,10 @@ int ReadAddressAt(const SourceCopy& src, char* url) {
 }
 
 int LoadAddress(HostText source, LONG_PTR arg, unsigned flag, char* url) {
-    SourceCopy src;
-    int rc = source.wide ? LoadSourceW(source.wide, arg, flag, &src)
-                         : LoadSource(source.ansi, arg, flag, &src);
+    SourceGuard src;
+    int rc = src.Load(source, arg, flag);
     if (rc != SPI_SUCCESS) return rc;
-    rc = ReadAddressAt(src, url);
-    ReleaseSource(&src);
-    return rc;
+    return ReadAddressAt(src.copy, url);
 }
 
 // The directory as the wide file functions take it: the Unicode entry
@@ -98,11 +96,10 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
     if (outcome == kFetchCancelled) return SPI_CANCELLED;
     if (outcome != kFetchOk) return SPI_FILE_READ_ERROR;
 
+    LocalBlock body(fetched.body);
     if (kind == kOutputToMemory) {
-        *handleOut = fetched.body;
+        *handleOut = body.Release();
         return SPI_SUCCESS;
     }
-    rc = WriteMember(dest, url, fetched.body, fetched.length);
-    LocalFree(fetched.body);
-    return rc;
+    return WriteMember(dest, url, body.get(), fetched.length);
 }

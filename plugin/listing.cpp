@@ -2,10 +2,11 @@
 // member whose size and timestamp come from downloading it.
 #include <string.h>
 
+#include "compat/handles.h"
 #include "http/fetch.h"
 #include "plugin/parallel.h"
 #include "plugin/records.h"
-#include "urllist/urllist.h"
+#include "plugin/source.h"
 
 namespace {
 
@@ -16,17 +17,6 @@ const WCHAR kMessageBoxCaptionW[] = {'T', 'E', 'S', 'T', 0};
 const int kListingDownloads = 6;
 
 bool StartsWithHttp(const char* url) { return strncmp(url, kHttpPrefix, kHttpPrefixLength) == 0; }
-
-// Holds the working copy for one call and gives it back on every way out.
-struct SourceGuard {
-    SourceCopy copy;
-    SourceGuard() { memset(&copy, 0, sizeof copy); }
-    ~SourceGuard() { ReleaseSource(&copy); }
-    int Load(HostText source, LONG_PTR arg, unsigned flag) {
-        if (source.wide) return LoadSourceW(source.wide, arg, flag, &copy);
-        return LoadSource(source.ansi, arg, flag, &copy);
-    }
-};
 
 // One member of a listing while it is measured: where its address lies in
 // the source, and what its download gave.
@@ -112,15 +102,12 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
     const size_t recordSize = RecordSize(kind);
     int64_t count = CountAddresses(src.copy.data, src.copy.start, src.copy.size);
     if (!ListingFits(count, recordSize)) return SPI_MEMORY_ERROR;
-    HLOCAL block = LocalAlloc(LPTR, (SIZE_T)(count + 1) * recordSize);
-    char* records = block ? static_cast<char*>(LocalLock(block)) : NULL;
-    Job* jobs = count > 0 ? static_cast<Job*>(GlobalAlloc(GMEM_FIXED, (SIZE_T)count * sizeof(Job)))
-                          : NULL;
-    if (!records || (count > 0 && !jobs)) {
-        if (jobs) GlobalFree(jobs);
-        if (block) LocalFree(block);
-        return SPI_MEMORY_ERROR;
-    }
+    LocalBlock block(LocalAlloc(LPTR, (SIZE_T)(count + 1) * recordSize));
+    char* records = block.get() ? static_cast<char*>(LocalLock(block.get())) : NULL;
+    // One more job than members: an empty list still gets a block.
+    GlobalBlock jobBlock(GlobalAlloc(GMEM_FIXED, (SIZE_T)(count + 1) * sizeof(Job)));
+    Job* jobs = static_cast<Job*>(jobBlock.get());
+    if (!records || !jobs) return SPI_MEMORY_ERROR;
 
     // The members before the first line without an address are downloaded
     // even when there is such a line, as reading the lines one by one would.
@@ -128,19 +115,14 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
     Listing work = {&src.copy, jobs};
     RunInOrder(good, kListingDownloads, MeasureJob, &work);
     RecordLastOutcome(jobs, good);
+    if (good < count) return SPI_FILE_READ_ERROR;
 
-    if (good < count) {
-        rc = SPI_FILE_READ_ERROR;
-        LocalFree(block);
-    } else {
-        for (int64_t i = 0; i < count; ++i) {
-            WriteRecord(records + (size_t)i * recordSize, kind, jobs[i].member);
-        }
-        LocalUnlock(block);
-        *listing = block;
+    for (int64_t i = 0; i < count; ++i) {
+        WriteRecord(records + (size_t)i * recordSize, kind, jobs[i].member);
     }
-    if (jobs) GlobalFree(jobs);
-    return rc;
+    LocalUnlock(block.get());
+    *listing = block.Release();
+    return SPI_SUCCESS;
 }
 
 namespace {

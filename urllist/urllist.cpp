@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "compat/handles.h"
 #include "plugin/spi.h"
 #include "text/lineend.h"
 
@@ -29,23 +30,20 @@ static int ReadWholeFile(HANDLE file, HGLOBAL* block, int64_t* size) {
     if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) return SPI_FILE_READ_ERROR;
     if ((uint64_t)length.QuadPart >= (uint64_t)SIZE_MAX) return SPI_MEMORY_ERROR;
     // One spare byte: an empty file still gets a block of its own.
-    HGLOBAL mem = GlobalAlloc(GMEM_FIXED, (SIZE_T)length.QuadPart + 1);
-    if (!mem) return SPI_MEMORY_ERROR;
-    char* bytes = static_cast<char*>(mem);
+    GlobalBlock mem(GlobalAlloc(GMEM_FIXED, (SIZE_T)length.QuadPart + 1));
+    if (!mem.get()) return SPI_MEMORY_ERROR;
+    char* bytes = static_cast<char*>(mem.get());
     int64_t used = 0;
     while (used < length.QuadPart) {
         // ReadFile counts in 32 bits; 1 GiB steps stay clear of that.
         int64_t rest = length.QuadPart - used;
         DWORD want = rest > (1 << 30) ? (DWORD)(1 << 30) : (DWORD)rest;
         DWORD got = 0;
-        if (!ReadFile(file, bytes + used, want, &got, NULL)) {
-            GlobalFree(mem);
-            return SPI_FILE_READ_ERROR;
-        }
+        if (!ReadFile(file, bytes + used, want, &got, NULL)) return SPI_FILE_READ_ERROR;
         if (got == 0) break;
         used += got;
     }
-    *block = mem;
+    *block = mem.Release();
     *size = used;
     return SPI_SUCCESS;
 }
@@ -96,14 +94,11 @@ int LoadSource(const char* source, LONG_PTR arg, unsigned flag, SourceCopy* copy
     // What CreateFileA does: the name converted with the ANSI code page.
     int chars = MultiByteToWideChar(CP_ACP, 0, source, -1, NULL, 0);
     if (chars <= 0) return SPI_FILE_READ_ERROR;
-    WCHAR* wide = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, (SIZE_T)chars * sizeof(WCHAR)));
-    if (!wide) return SPI_MEMORY_ERROR;
-    int result = SPI_FILE_READ_ERROR;
-    if (MultiByteToWideChar(CP_ACP, 0, source, -1, wide, chars) == chars) {
-        result = LoadFile(wide, arg, copy);
-    }
-    GlobalFree(wide);
-    return result;
+    GlobalBlock wide(GlobalAlloc(GMEM_FIXED, (SIZE_T)chars * sizeof(WCHAR)));
+    WCHAR* name = static_cast<WCHAR*>(wide.get());
+    if (!name) return SPI_MEMORY_ERROR;
+    if (MultiByteToWideChar(CP_ACP, 0, source, -1, name, chars) != chars) return SPI_FILE_READ_ERROR;
+    return LoadFile(name, arg, copy);
 }
 
 void ReleaseSource(SourceCopy* copy) {
