@@ -25,12 +25,17 @@
 #include <windows.h>
 #include <winsock.h>
 
+// The length argument of getsockopt and getpeername.
+typedef int SocketLength;
+
 #else  // native stand-ins
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #define WINAPI
@@ -163,6 +168,9 @@ typedef struct WSAData {
     char* lpVendorInfo;
 } WSADATA;
 #define MAKEWORD(lo, hi) ((WORD)(((BYTE)(lo)) | (((WORD)((BYTE)(hi))) << 8)))
+
+typedef socklen_t SocketLength;
+int ioctlsocket(SOCKET s, long command, u_long* argument);  // FIONBIO only
 
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup(void);

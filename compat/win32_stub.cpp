@@ -301,6 +301,11 @@ int WSACleanup(void) {
 
 int closesocket(SOCKET s) { return close(s); }
 
+int ioctlsocket(SOCKET s, long command, u_long* argument) {
+    int on = *argument != 0;
+    return ioctl(s, (unsigned long)command, &on);
+}
+
 namespace stub {
 long LiveBlocks() { return g_live; }
 size_t PeakBytes() { return g_peak_bytes; }

@@ -215,31 +215,67 @@ bool Report(Response* r) {
     return p->watch->callback(done, total, p->watch->datum) != 0;
 }
 
-// Waits until the socket has bytes (or an end) to read. 1 ready, 0 when the
-// time ran out, -1 on an error.
-int WaitReadable(SOCKET s, DWORD milliseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
+enum ReceiveOutcome { kReceived, kReceiveFailed, kReceiveCancelled };
+
+enum WaitFor { kReadable, kConnected };
+
+// Waits until the socket has bytes (or an end) to read, or until a connect
+// in progress has ended either way. 1 ready, 0 when the time ran out, -1 on
+// an error.
+int WaitFor(SOCKET s, WaitFor what, DWORD milliseconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
     struct timeval tv;
     tv.tv_sec = (long)(milliseconds / 1000);
     tv.tv_usec = (long)(milliseconds % 1000) * 1000;
     // The first argument is ignored by Winsock and needed by BSD sockets.
-    int n = select((int)s + 1, &readable, NULL, NULL, &tv);
+    // Winsock reports a failed connect in the third set, BSD in the second.
+    int n = what == kReadable ? select((int)s + 1, &ready, NULL, NULL, &tv)
+                              : select((int)s + 1, NULL, &ready, &failed, &tv);
     if (n == SOCKET_ERROR || n < 0) return -1;
     return n > 0 ? 1 : 0;
 }
 
-// ------------------------------------------------------------ reception
+// Connects while the host watches: the connect runs without blocking and the
+// host is asked every kSilenceIntervalMs whether to go on, so that an address
+// that never answers can be cancelled too.
+ReceiveOutcome ConnectWatched(SOCKET s, const struct sockaddr_in& sa, Response* r) {
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return kReceiveFailed;
+    connect(s, reinterpret_cast<const struct sockaddr*>(&sa), sizeof sa);
+    for (;;) {
+        int ended = WaitFor(s, kConnected, kSilenceIntervalMs);
+        if (ended < 0) return kReceiveFailed;
+        if (ended > 0) break;
+        if (Report(r)) return kReceiveCancelled;
+    }
+    u_long blocking = 0;
+    if (ioctlsocket(s, FIONBIO, &blocking) != 0) return kReceiveFailed;
+    // Connected only if the socket now has a peer (a refused connect can
+    // leave no error behind to read).
+    struct sockaddr_in peer;
+    SocketLength length = sizeof peer;
+    int error = 0;
+    SocketLength errorLength = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLength) != 0 ||
+        error != 0 || getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0) {
+        return kReceiveFailed;
+    }
+    return kReceived;
+}
 
-enum ReceiveOutcome { kReceived, kReceiveFailed, kReceiveCancelled };
+// ------------------------------------------------------------ reception
 
 // Reads until the server closes, reporting to the watcher if there is one.
 ReceiveOutcome ReceiveAll(SOCKET s, Response* r, bool keepBody) {
     Progress* p = &r->progress;
     for (;;) {
         if (p->watch) {
-            int ready = WaitReadable(s, kSilenceIntervalMs);
+            int ready = WaitFor(s, kReadable, kSilenceIntervalMs);
             if (ready < 0) return kReceiveFailed;
             if (ready == 0) {
                 if (Report(r)) return kReceiveCancelled;
@@ -398,7 +434,12 @@ FetchMessage Exchange(const Target& t, const char* request, size_t requestLength
     sa.sin_family = AF_INET;
     sa.sin_port = htons((unsigned short)(t.port & 0xFFFF));
     if (!ResolveHost(t.host, &sa.sin_addr)) return kFetchResolveFailed;
-    if (connect(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
+    if (r->progress.watch) {
+        ReceiveOutcome connected = ConnectWatched(s.get(), sa, r);
+        if (connected == kReceiveCancelled) return kFetchCancelled;
+        if (connected != kReceived) return kFetchConnectFailed;
+    } else if (connect(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) ==
+               SOCKET_ERROR) {
         return kFetchConnectFailed;
     }
     bool sent = SendAll(s.get(), request, requestLength);

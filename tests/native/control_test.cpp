@@ -3,6 +3,7 @@
 // a non-zero answer cancels it with code 1, leaving no block, no file and no
 // memory behind.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -72,6 +73,38 @@ LoopbackServer::RawScript Paced(const std::string& header, const std::string& bo
     };
 }
 
+// A loopback port whose connects never complete: the listener's backlog is
+// full and it never accepts, so the kernel drops further connection requests.
+class HangingPort {
+public:
+    HangingPort() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        listen(listener_, 0);
+        socklen_t len = sizeof sa;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        for (int& f : fillers_) {
+            f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        }
+        usleep(50000);
+    }
+    ~HangingPort() {
+        for (int f : fillers_) close(f);
+        close(listener_);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/h"; }
+
+private:
+    int listener_;
+    int port_;
+    int fillers_[3];
+};
+
 int Extract(const std::string& url, unsigned flag, void* dest, Watcher* w) {
     g_watcher = w;
     return GetFile(url.data(), (LONG_PTR)url.size(), static_cast<char*>(dest), flag | kMemoryIn,
@@ -129,8 +162,9 @@ TEST(Progress, SizesPast2GiBAreScaledTogether) {
     EXPECT_EQ(250, w.calls.back().done);
 }
 
-// Cancelled at the start, in the middle of the body and during silence: code
-// 1, NULL for the host (memory output) or no file (file output), nothing held.
+// Cancelled at the start, in the middle of the body, during silence and while
+// connecting: code 1, NULL for the host (memory output) or no file (file
+// output), nothing held.
 TEST(Cancel, LeavesNoBlockNoFileAndNoMemory) {
     const std::string body(300000, 'c');
     const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 300000\r\n\r\n";
@@ -138,14 +172,16 @@ TEST(Cancel, LeavesNoBlockNoFileAndNoMemory) {
     LoopbackServer stalled(Paced(header, body.substr(0, 1000), 1, 0, 1200));
     paced.ServeConcurrently();
     stalled.ServeConcurrently();
+    HangingPort hanging;
     struct Row {
         const char* what;
-        LoopbackServer* server;
+        std::string url;
         Watcher watcher;
     } rows[] = {
-        {"at the first report", &paced, Watcher{{}, true, 0, -1, -1}},
-        {"in the middle of the body", &paced, Watcher{{}, true, -1, 100000, -1}},
-        {"while the server is silent", &stalled, Watcher{{}, true, -1, -1, 2}},
+        {"at the first report", paced.Url("/c"), Watcher{{}, true, 0, -1, -1}},
+        {"in the middle of the body", paced.Url("/c"), Watcher{{}, true, -1, 100000, -1}},
+        {"while the server is silent", stalled.Url("/c"), Watcher{{}, true, -1, -1, 2}},
+        {"while the connection is being made", hanging.Url(), Watcher{{}, true, 2, -1, -1}},
     };
     std::string dir = ::testing::TempDir() + "kesta_cancel_" + std::to_string(getpid());
     ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
@@ -156,7 +192,7 @@ TEST(Cancel, LeavesNoBlockNoFileAndNoMemory) {
             HLOCAL h = reinterpret_cast<HLOCAL>(0x77);
             long long start = NowMs();
             void* dest = output == kToMemory ? static_cast<void*>(&h) : &dir[0];
-            EXPECT_EQ(SPI_CANCELLED, Extract(r.server->Url("/c"), output, dest, &w)) << r.what;
+            EXPECT_EQ(SPI_CANCELLED, Extract(r.url, output, dest, &w)) << r.what;
             EXPECT_LT(NowMs() - start, 2000) << r.what << ": the cancel was not prompt";
             if (output == kToMemory) EXPECT_EQ(nullptr, h) << r.what;
             EXPECT_EQ(blocks, stub::LiveBlocks()) << r.what;
@@ -172,3 +208,16 @@ TEST(Cancel, LeavesNoBlockNoFileAndNoMemory) {
 }
 
 }  // namespace
+
+// A refused connection is a failed download whether or not the host watches.
+TEST(Cancel, RefusedConnectionFailsTheSameWatchedOrNot) {
+    std::string url = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/r";
+    for (bool watched : {false, true}) {
+        Watcher w;
+        HLOCAL h = reinterpret_cast<HLOCAL>(0x77);
+        EXPECT_EQ(SPI_FILE_READ_ERROR, Extract(url, kToMemory, &h, watched ? &w : nullptr));
+        std::string text = HttpLastError();
+        EXPECT_EQ(FetchText(kFetchConnectFailed), text) << watched;
+        EXPECT_EQ(nullptr, h);
+    }
+}
