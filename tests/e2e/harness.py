@@ -1,8 +1,11 @@
 """End-to-end helpers: an nginx of our own on a free loopback port, spihost.exe
 under Wine in the build tree's prefix, and the parsing of its listing output.
 
-Each tests/e2e/test_*.py is a unittest module run as a script (ctest passes
-KESTA_BUILD, WINEPREFIX, KESTA_WINE_RUN and TZ); call harness.main() at its end.
+Each tests/e2e/test_*.py is a unittest module run as a script; call
+harness.main() at its end. CTest runs them in each Windows build tree (32-bit
+with KESTA.SPI, 64-bit with KESTA.SPH) and passes that tree's KESTA_BUILD,
+WINEPREFIX, KESTA_WINE_RUN (the tree's launcher, which picks the Wine of the
+tree's width) and TZ. Without KESTA_BUILD the 32-bit tree build/win32 is used.
 Run as a script, this file also serves the demo: see _cli() at the bottom.
 """
 
@@ -25,7 +28,7 @@ NGINX_STOP_SECONDS = 5.0  # bound on waiting for it to exit before killing it
 NGINX_START_ATTEMPTS = 3  # a free port can be taken between probe and bind
 SPIHOST_TIMEOUT = 120.0  # default bound on one spihost run
 # A wineserver started by wine-run.sh outlives its last client by 60 s; well
-# inside that, a direct `wine` start finds it up and skips the boot step.
+# inside that, a start finds it up and may skip the boot step.
 WINE_WARM_SECONDS = 30.0
 
 
@@ -177,20 +180,22 @@ class Nginx:
 # ---------------------------------------------------------------- spihost
 
 def build_dir():
-    """The Windows build tree whose spihost.exe and KESTA.SPI are tested."""
-    return os.environ.get("KESTA_BUILD") or os.path.join(REPO, "build", "windows")
+    """The Windows build tree whose spihost.exe and plug-in are tested."""
+    return os.environ.get("KESTA_BUILD") or os.path.join(REPO, "build", "win32")
 
 
 def spihost_exe():
     return os.path.join(build_dir(), "spihost.exe")
 
 
+def wine_runner():
+    """The launcher that runs a program of the tree under Wine in its prefix."""
+    return os.environ.get("KESTA_WINE_RUN") or os.path.join(build_dir(), "wine-run")
+
+
 def wine_env():
     env = dict(os.environ)
-    env.setdefault("WINEPREFIX", os.path.join(build_dir(), "wineprefix"))
-    env["WINEDEBUG"] = "-all"
-    env["WINEARCH"] = "win32"
-    env["WINEDLLOVERRIDES"] = "mscoree=;mshtml="
+    env.pop("KESTA_WINE_WARM", None)
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
     return env
@@ -199,11 +204,13 @@ def wine_env():
 _last_run_end = None  # monotonic time at which the previous spihost run ended
 
 
-def _launcher():
-    """The wine-run.sh script for a cold prefix, plain `wine` while it is warm."""
-    runner = os.environ.get("KESTA_WINE_RUN") or os.path.join(REPO, "tools", "wine-run.sh")
-    warm = _last_run_end is not None and time.monotonic() - _last_run_end < WINE_WARM_SECONDS
-    return ["wine"] if warm else [runner]
+def _run_env():
+    """wine_env(), telling the launcher to skip its start-up step while the
+    prefix's server is known to be up."""
+    env = wine_env()
+    if _last_run_end is not None and time.monotonic() - _last_run_end < WINE_WARM_SECONDS:
+        env["KESTA_WINE_WARM"] = "1"
+    return env
 
 
 def run_spihost(*args, timeout=SPIHOST_TIMEOUT, cwd=None):
@@ -211,11 +218,11 @@ def run_spihost(*args, timeout=SPIHOST_TIMEOUT, cwd=None):
     with text stdout and stderr. Output goes through temporary files, not
     pipes, so Wine's background processes can never hold the call open."""
     global _last_run_end
-    cmd = _launcher() + [spihost_exe()] + [str(a) for a in args]
+    cmd = [wine_runner(), spihost_exe()] + [str(a) for a in args]
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                  env=wine_env(), cwd=cwd, timeout=timeout)
+                                  env=_run_env(), cwd=cwd, timeout=timeout)
         finally:
             _last_run_end = time.monotonic()
         out.seek(0)

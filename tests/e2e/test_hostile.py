@@ -44,9 +44,7 @@ GARBAGE_COUNT = 300
 # ------------------------------------------------------------ fetch_probe
 
 def wine_command(exe, args):
-    runner = os.environ.get("KESTA_WINE_RUN") or os.path.join(harness.REPO, "tools",
-                                                               "wine-run.sh")
-    return [runner, exe] + [str(a) for a in args]
+    return [harness.wine_runner(), exe] + [str(a) for a in args]
 
 
 def probe_command(args):
