@@ -8,6 +8,7 @@
 // sequence N times; each --then address is fetched once afterwards.
 // --length-only asks for the length and timestamp without the body.
 #include <fcntl.h>
+#include <inttypes.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,8 +28,8 @@ const long kMaxRepeat = 1000000;
 // Bodies up to this size are printed whole as hex; larger ones by hash only.
 const long kBodyHexLimit = 8192;
 // Values the outputs hold before a call, so that an untouched output shows.
-const long kUntouchedLength = -7777;
-const int32_t kUntouchedTimestamp = -7777;
+const int64_t kUntouchedLength = -7777;
+const int64_t kUntouchedTimestamp = -7777;
 HLOCAL const kUntouchedBody = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x7777));
 
 struct Options {
@@ -116,7 +117,7 @@ uint32_t Fnv1a(const char* bytes, size_t n) {
     return h;
 }
 
-void PrintBody(HLOCAL body, int result) {
+void PrintBody(HLOCAL body, int64_t result) {
     if (body == kUntouchedBody) {
         fputs("\"body_set\":false,\"body_block\":null,\"body\":null,\"body_fnv\":null", stdout);
         return;
@@ -145,25 +146,26 @@ void PrintBody(HLOCAL body, int result) {
 void ProbeOne(const std::string& url, long round, size_t index, bool lengthOnly) {
     wine_support::MemorySample before = wine_support::SampleMemory();
     HLOCAL body = kUntouchedBody;
-    long length = kUntouchedLength;
-    int32_t timestamp = kUntouchedTimestamp;
+    int64_t length = kUntouchedLength;
+    int64_t timestamp = kUntouchedTimestamp;
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    int result = HttpFetch(url.c_str(), lengthOnly ? NULL : &body, &length, &timestamp);
+    int64_t result = HttpFetch(url.c_str(), lengthOnly ? NULL : &body, &length, &timestamp);
     QueryPerformanceCounter(&end);
     std::string error = HttpLastError();
 
-    printf("{\"round\":%ld,\"index\":%lu,\"result\":%d,", round, (unsigned long)index, result);
+    printf("{\"round\":%ld,\"index\":%lu,\"result\":%" PRId64 ",", round, (unsigned long)index,
+           result);
     if (length == kUntouchedLength) {
         fputs("\"length\":null,", stdout);
     } else {
-        printf("\"length\":%ld,", length);
+        printf("\"length\":%" PRId64 ",", length);
     }
     if (timestamp == kUntouchedTimestamp) {
         fputs("\"timestamp\":null,", stdout);
     } else {
-        printf("\"timestamp\":%ld,", (long)timestamp);
+        printf("\"timestamp\":%" PRId64 ",", timestamp);
     }
     PrintBody(body, result);
     bool freed = body == kUntouchedBody || LocalFree(body) == NULL;

@@ -1,6 +1,8 @@
 // Helpers for the Windows-side test programs that run under Wine: the
-// process's memory counters, KESTA.SPI loaded as a viewer loads it (with its
+// process's memory counters, the plug-in loaded as a viewer loads it (with its
 // message box rerouted), and a Winsock server on 127.0.0.1 for small bodies.
+// They build for both widths; CMakeLists.txt names the plug-in file of the
+// build (KESTA_PLUGIN_FILE: "KESTA.SPI" or "KESTA.SPH").
 #ifndef KESTA_TESTS_PROBE_WINE_SUPPORT_H
 #define KESTA_TESTS_PROBE_WINE_SUPPORT_H
 
@@ -95,11 +97,11 @@ inline int WINAPI SilentMessageBox(HWND, LPCSTR, LPCSTR, UINT) {
     return IDOK;
 }
 
-// Loads KESTA.SPI from the current directory, finds the five entry points by
-// their plain names and reroutes its MessageBoxA. False when any step fails.
+// Loads the plug-in from the current directory, finds the five entry points
+// by their plain names and reroutes its MessageBoxA. False when any step fails.
 inline bool LoadPlugin(Plugin* p) {
     memset(p, 0, sizeof *p);
-    p->module = LoadLibraryA("KESTA.SPI");
+    p->module = LoadLibraryA(KESTA_PLUGIN_FILE);
     if (!p->module) return false;
     p->getPluginInfo = EntryAs<GetPluginInfoFn>(GetProcAddress(p->module, "GetPluginInfo"));
     p->isSupported = EntryAs<IsSupportedFn>(GetProcAddress(p->module, "IsSupported"));

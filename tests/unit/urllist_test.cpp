@@ -25,8 +25,8 @@ std::string ScanAll(const std::string& doc) {
     memset(&scan, 0, sizeof scan);
     scan.position = kUnsetPosition;
     std::string out;
-    long size = (long)bytes.size();
-    long pos = 0;
+    int64_t size = (int64_t)bytes.size();
+    int64_t pos = 0;
     for (int line = 0; pos < size && line <= size; ++line) {
         ScanUrlLine(bytes.data(), size, &pos, &scan);
         if (!out.empty()) out += '|';
@@ -75,17 +75,17 @@ TEST(ScanUrlLine, LinesPositionsAndNextOffsets) {
 // pos reads from the first byte.
 TEST(ScanUrlLine, OffsetsOutsideTheData) {
     const char doc[] = {'h', 't', 't', 'p', ':', '/', '/', 'a'};
-    const long size = sizeof doc;
+    const int64_t size = sizeof doc;
     const struct {
-        long pos;
-        long expected_pos;
+        int64_t pos;
+        int64_t expected_pos;
         const char* expected_url;
     } rows[] = {{size, size + 2, ""}, {size + 5, size + 7, ""}, {-3, size + 2, "http://a"}};
     for (const auto& r : rows) {
         UrlScan scan;
         memset(&scan, 0, sizeof scan);
         memcpy(scan.url, "http://old", 11);
-        long pos = r.pos;
+        int64_t pos = r.pos;
         ScanUrlLine(doc, size, &pos, &scan);
         EXPECT_EQ(r.expected_pos, pos) << "from " << r.pos;
         EXPECT_STREQ(r.expected_url, scan.url) << "from " << r.pos;
@@ -93,15 +93,15 @@ TEST(ScanUrlLine, OffsetsOutsideTheData) {
 }
 
 TEST(ScanUrlLine, OverlongAddressIsCutAndMarked) {
-    const long lengths[] = {4094, 4095, 4096, 4097, 10000};
-    for (long length : lengths) {
+    const int64_t lengths[] = {4094, 4095, 4096, 4097, 10000};
+    for (int64_t length : lengths) {
         std::string address = "http://" + std::string((size_t)length - 7, 'x');
         std::string text = "<>" + address + "\r\nhttp://b";
         std::vector<char> doc(text.begin(), text.end());
         UrlScan scan;
         memset(&scan, 0, sizeof scan);
-        long pos = 0;
-        ScanUrlLine(doc.data(), (long)doc.size(), &pos, &scan);
+        int64_t pos = 0;
+        ScanUrlLine(doc.data(), (int64_t)doc.size(), &pos, &scan);
         bool fits = length <= kUrlCapacity - 1;
         size_t kept = fits ? (size_t)length : (size_t)kUrlCapacity - 1;
         EXPECT_EQ(kept, strlen(scan.url)) << "length " << length;
@@ -109,7 +109,7 @@ TEST(ScanUrlLine, OverlongAddressIsCutAndMarked) {
         EXPECT_EQ(!fits, scan.overlong) << "length " << length;
         EXPECT_EQ(2u, scan.position) << "length " << length;  // a write past url lands here
         EXPECT_EQ(2 + length + 2, pos) << "length " << length;
-        ScanUrlLine(doc.data(), (long)doc.size(), &pos, &scan);
+        ScanUrlLine(doc.data(), (int64_t)doc.size(), &pos, &scan);
         EXPECT_STREQ("http://b", scan.url);
         EXPECT_FALSE(scan.overlong) << "after length " << length;
     }
@@ -117,8 +117,8 @@ TEST(ScanUrlLine, OverlongAddressIsCutAndMarked) {
 
 struct CountRow {
     const char* doc;
-    long start;
-    long expected;
+    int64_t start;
+    int64_t expected;
 };
 
 TEST(CountAddresses, CompleteOccurrencesFromStart) {
@@ -140,7 +140,7 @@ TEST(CountAddresses, CompleteOccurrencesFromStart) {
     for (const CountRow& r : rows) {
         std::string text(r.doc);
         std::vector<char> bytes(text.begin(), text.end());
-        EXPECT_EQ(r.expected, CountAddresses(bytes.data(), r.start, (long)bytes.size()))
+        EXPECT_EQ(r.expected, CountAddresses(bytes.data(), r.start, (int64_t)bytes.size()))
             << "document [" << r.doc << "] start " << r.start;
     }
     EXPECT_EQ(0, CountAddresses(nullptr, 0, 10));
@@ -208,7 +208,7 @@ std::string Pattern(size_t n) {
 TEST(LoadSource, FileIsReadWhole) {
     const struct {
         size_t bytes;
-        long start;
+        int64_t start;
         int expected;
     } rows[] = {
         {0, 0, SPI_SUCCESS},         {10, 0, SPI_SUCCESS},  {10, 10, SPI_SUCCESS},
@@ -226,7 +226,7 @@ TEST(LoadSource, FileIsReadWhole) {
         SCOPED_TRACE(std::to_string(r.bytes) + " bytes, start " + std::to_string(r.start));
         ASSERT_EQ(r.expected, got);
         if (got != SPI_SUCCESS) continue;
-        EXPECT_EQ((long)r.bytes, copy.size);
+        EXPECT_EQ((int64_t)r.bytes, copy.size);
         EXPECT_EQ(r.start, copy.start);
         EXPECT_NE(nullptr, copy.owned);
         EXPECT_EQ(content, std::string(copy.data, (size_t)copy.size));
@@ -264,7 +264,7 @@ TEST(LoadSource, MemoryImageIsUsedInPlace) {
     static const char kImage[] = "http://a\r\nhttp://b";
     const struct {
         const char* image;
-        long length;
+        int64_t length;
         unsigned flag;
         int expected;
     } rows[] = {

@@ -1,6 +1,8 @@
-// Bad input that a viewer could pass to KESTA.SPI: null pointers, offsets out
-// of range, odd sources, huge lists and lines, addresses and names at their
-// limits. Each call gives its code and leaves the outputs untouched on failure.
+// Bad input that a viewer could pass to the plug-in: null pointers, offsets
+// out of range, odd sources, huge lists and lines, addresses and names at
+// their limits. Each call gives its code and leaves the outputs untouched on
+// failure. The offset or length argument is pointer-sized (LONG_PTR): its
+// extremes are those of 32 bits for KESTA.SPI and of 64 bits for KESTA.SPH.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdio.h>
@@ -106,7 +108,7 @@ std::string Dated(const std::string& body) { return kDated + body; }
 
 // The plug-in takes a progress callback but never reports progress.
 int g_progressCalls = 0;
-int __stdcall CountProgress(int, int, long) {
+int __stdcall CountProgress(int, int, LONG_PTR) {
     ++g_progressCalls;
     return 0;
 }
@@ -122,7 +124,7 @@ std::string PaddedAddress(const std::string& base, size_t total, const std::stri
 class BadInputTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(wine_support::LoadPlugin(&plugin_)) << "KESTA.SPI not loaded";
+        ASSERT_TRUE(wine_support::LoadPlugin(&plugin_)) << KESTA_PLUGIN_FILE " not loaded";
         g_progressCalls = 0;
         char tmp[MAX_PATH];
         DWORD n = GetTempPathA(sizeof tmp, tmp);
@@ -160,19 +162,19 @@ protected:
         return path;
     }
 
-    int List(const std::string& src, long len, unsigned flag, HLOCAL* out) {
+    int List(const std::string& src, LONG_PTR len, unsigned flag, HLOCAL* out) {
         return plugin_.getArchiveInfo(src.c_str(), len, flag, out);
     }
-    int Describe(const std::string& src, long len, const std::string& name, unsigned flag,
+    int Describe(const std::string& src, LONG_PTR len, const std::string& name, unsigned flag,
                  fileInfo* info) {
         return plugin_.getFileInfo(src.c_str(), len, name.c_str(), flag, info);
     }
-    int Extract(const char* src, long len, void* dest, unsigned flag) {
+    int Extract(const char* src, LONG_PTR len, void* dest, unsigned flag) {
         return plugin_.getFile(src, len, static_cast<LPSTR>(dest), flag, CountProgress, 0x1234);
     }
 
     // The listing's records (copied) for a successful GetArchiveInfo.
-    std::vector<fileInfo> Listing(const std::string& src, long len, unsigned flag, int* code) {
+    std::vector<fileInfo> Listing(const std::string& src, LONG_PTR len, unsigned flag, int* code) {
         HLOCAL h = NULL;
         *code = List(src, len, flag, &h);
         std::vector<fileInfo> out;
@@ -187,7 +189,7 @@ protected:
     }
 
     // Memory-output extraction; the body, or an empty string with *code != 0.
-    std::string ExtractToMemory(const char* src, long len, unsigned flag, int* code) {
+    std::string ExtractToMemory(const char* src, LONG_PTR len, unsigned flag, int* code) {
         HLOCAL h = kUntouched;
         *code = Extract(src, len, &h, flag | kMemoryOut);
         if (*code != SPI_SUCCESS) {
@@ -212,7 +214,7 @@ TEST_F(BadInputTest, NullPointerForEveryPointerArgument) {
     const std::string image = "no address here\r\n";
     const std::string list = WriteList("plain.ykt", image);
     const char* img = image.c_str();
-    const long size = (long)image.size();
+    const LONG_PTR size = (LONG_PTR)image.size();
     Plugin& p = plugin_;
     char buf[16];
     std::vector<CodeRow> rows = {
@@ -288,23 +290,23 @@ TEST_F(BadInputTest, NullPointerForEveryPointerArgument) {
 TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
     const std::string plain = "no address here\r\n";
     const std::string listPlain = WriteList("plain.ykt", plain);
-    const long plainSize = (long)plain.size();
+    const LONG_PTR plainSize = (LONG_PTR)plain.size();
     HostWinsock winsock;
     ASSERT_EQ(0, winsock.started);
     const std::string refused =
         "http://127.0.0.1:" + std::to_string(wine_support::ClosedPort()) + "/a.png";
     const std::string listAddress = WriteList("address.ykt", refused);
-    const long addressSize = (long)refused.size();
+    const LONG_PTR addressSize = (LONG_PTR)refused.size();
     Plugin& p = plugin_;
 
     struct Offset {
         const char* what;
-        long value;
+        LONG_PTR value;
     };
-    auto ladder = [](long size) {
-        return std::vector<Offset>{{"LONG_MIN", LONG_MIN}, {"-1", -1},       {"LONG_MAX", LONG_MAX},
-                                   {"size + 1", size + 1}, {"size", size}, {"size - 1", size - 1},
-                                   {"0", 0}};
+    auto ladder = [](LONG_PTR size) {
+        return std::vector<Offset>{{"MINLONG_PTR", MINLONG_PTR}, {"-1", -1},
+                                   {"MAXLONG_PTR", MAXLONG_PTR}, {"size + 1", size + 1},
+                                   {"size", size}, {"size - 1", size - 1}, {"0", 0}};
     };
     // Expected codes along the ladder above, per entry point and input kind.
     const int listFile[] = {3, 3, 3, 3, 0, 0, 0};
@@ -314,7 +316,7 @@ TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
     std::vector<Offset> plainLadder = ladder(plainSize);
     std::vector<Offset> addressLadder = ladder(addressSize);
     for (size_t i = 0; i < plainLadder.size(); ++i) {
-        long at = plainLadder[i].value;
+        LONG_PTR at = plainLadder[i].value;
         std::string label = std::string(" at ") + plainLadder[i].what;
         rows.push_back({"GetArchiveInfo, file" + label,
                         [&p, &listPlain, at](Outputs* o) {
@@ -327,7 +329,7 @@ TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
                                                  &o->info);
                         },
                         describeFile[i], kNotChecked});
-        long position = addressLadder[i].value;
+        LONG_PTR position = addressLadder[i].value;
         rows.push_back({std::string("GetFile, file at ") + addressLadder[i].what,
                         [&p, &listAddress, position](Outputs* o) {
                             return p.getFile(listAddress.c_str(), position, (LPSTR)&o->handle,
@@ -339,10 +341,10 @@ TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
     const char* img = refused.c_str();
     struct Length {
         const char* what;
-        long value;
+        LONG_PTR value;
         int list, describe, extract;
     } lengths[] = {
-        {"LONG_MIN", LONG_MIN, 3, 3, 3},
+        {"MINLONG_PTR", MINLONG_PTR, 3, 3, 3},
         {"-1", -1, 3, 3, 3},
         {"0", 0, 0, 6, 3},
         {"6: \"http:/\"", 6, 0, 6, 3},
@@ -350,7 +352,7 @@ TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
         {"whole address, refused", addressSize, 0, 6, 6},
     };
     for (const Length& l : lengths) {
-        long len = l.value;
+        LONG_PTR len = l.value;
         std::string label = std::string(", image of length ") + l.what;
         rows.push_back({"GetArchiveInfo" + label,
                         [&p, img, len](Outputs* o) {
@@ -377,7 +379,7 @@ TEST_F(BadInputTest, OffsetsAndLengthsOutOfRange) {
 TEST_F(BadInputTest, FlagBitsOutsideTheKindsAreIgnoredAndUnknownOutputKindsRefused) {
     const std::string image = "ftp://not.an.address/x\r\n";
     const char* img = image.c_str();
-    const long size = (long)image.size();
+    const LONG_PTR size = (LONG_PTR)image.size();
     Plugin& p = plugin_;
     std::vector<CodeRow> rows;
     for (unsigned kind = 2; kind <= 7; ++kind) {
@@ -425,7 +427,7 @@ TEST_F(BadInputTest, EmptyMissingAndDirectorySources) {
     struct Source {
         const char* what;
         const char* source;
-        long len;
+        LONG_PTR len;
         unsigned flag;
         int list, describe, extract;
     } sources[] = {
@@ -438,7 +440,7 @@ TEST_F(BadInputTest, EmptyMissingAndDirectorySources) {
     std::vector<CodeRow> rows;
     for (const Source& s : sources) {
         const char* src = s.source;
-        long len = s.len;
+        LONG_PTR len = s.len;
         unsigned flag = s.flag;
         rows.push_back({std::string("GetArchiveInfo, ") + s.what,
                         [&p, src, len, flag](Outputs* o) {
@@ -474,11 +476,11 @@ TEST_F(BadInputTest, HundredThousandLinesWithoutAddresses) {
     struct Row {
         const char* what;
         std::string source;
-        long len;
+        LONG_PTR len;
         unsigned flag;
     } rows[] = {
         {"file", list, 0, kFileIn},
-        {"memory image", doc, (long)doc.size(), kMemoryIn},
+        {"memory image", doc, (LONG_PTR)doc.size(), kMemoryIn},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -508,14 +510,14 @@ TEST_F(BadInputTest, HundredThousandLinesWithUnreachableAddresses) {
     const std::string unreachable =
         "http://127.0.0.1:" + std::to_string(wine_support::ClosedPort()) + "/u";
     std::string doc;
-    std::vector<long> offsets;
+    std::vector<LONG_PTR> offsets;
     for (int i = 0; i < kUnreachableLines; ++i) {
-        offsets.push_back((long)doc.size());
+        offsets.push_back((LONG_PTR)doc.size());
         doc += unreachable + std::to_string(i) + ".bin\r\n";
     }
     for (int i = kUnreachableLines; i < kManyLines - 1; ++i) doc += "no address\r\n";
     const std::string unreachableList = WriteList("unreachable.ykt", doc);
-    const long lastOffset = (long)doc.size();
+    const LONG_PTR lastOffset = (LONG_PTR)doc.size();
     const std::string withLast = WriteList("with-last.ykt", doc + server.Url("/last.txt"));
 
     auto start = std::chrono::steady_clock::now();
@@ -571,19 +573,19 @@ TEST_F(BadInputTest, LineOfOneMebibyte) {
         uint32_t size;      // of the one record
         const char* name;   // looked up
         int describe;       // its code
-        long position;      // where GetFile reads
+        LONG_PTR position;  // where GetFile reads
         int extract;
     } rows[] = {
         {"no address", mebibyte, 0, 0, "index.html", 6, 0, 3},
         {"address far longer than the URL buffer", overlong, 1, 0, cutName.c_str(), 6, 0, 6},
-        {"address after 1 MiB of text", atEnd, 1, 3, "end.txt", 0, (long)mebibyte.size(), 0},
+        {"address after 1 MiB of text", atEnd, 1, 3, "end.txt", 0, (LONG_PTR)mebibyte.size(), 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         for (const char* ending : {"", "\r\n"}) {
             std::string doc = r.line + ending;
             int code = -99;
-            std::vector<fileInfo> records = Listing(doc, (long)doc.size(), kMemoryIn, &code);
+            std::vector<fileInfo> records = Listing(doc, (LONG_PTR)doc.size(), kMemoryIn, &code);
             EXPECT_EQ(SPI_SUCCESS, code);
             ASSERT_EQ((size_t)r.records, records.size());
             if (r.records) {
@@ -592,9 +594,9 @@ TEST_F(BadInputTest, LineOfOneMebibyte) {
             }
             fileInfo info;
             memset(&info, kRecordFill, sizeof info);
-            EXPECT_EQ(r.describe, Describe(doc, (long)doc.size(), r.name, kMemoryIn, &info));
+            EXPECT_EQ(r.describe, Describe(doc, (LONG_PTR)doc.size(), r.name, kMemoryIn, &info));
             std::string body = ExtractToMemory(doc.c_str() + r.position,
-                                               (long)doc.size() - r.position, kMemoryIn, &code);
+                                               (LONG_PTR)doc.size() - r.position, kMemoryIn, &code);
             EXPECT_EQ(r.extract, code);
             if (r.extract == SPI_SUCCESS) {
                 EXPECT_EQ("end", body);
@@ -628,10 +630,10 @@ TEST_F(BadInputTest, AddressesAtTheUrlBufferLimit) {
         {"8191 characters", 2 * kUrlLimit + 1, "a8191", padding.c_str(), false},
     };
     std::string doc;
-    std::vector<long> offsets;
+    std::vector<LONG_PTR> offsets;
     std::vector<std::string> addresses;
     for (const Row& r : rows) {
-        offsets.push_back((long)doc.size());
+        offsets.push_back((LONG_PTR)doc.size());
         addresses.push_back(PaddedAddress(base, r.length, r.tail));
         ASSERT_EQ(r.length, addresses.back().size());
         doc += addresses.back() + "\r\n";
@@ -657,7 +659,7 @@ TEST_F(BadInputTest, AddressesAtTheUrlBufferLimit) {
         std::string body = ExtractToMemory(list.c_str(), offsets[i], kFileIn, &code);
         EXPECT_EQ(r.fetched ? SPI_SUCCESS : SPI_FILE_READ_ERROR, code);
         const std::string& a = addresses[i];
-        body = ExtractToMemory(a.c_str(), (long)a.size(), kMemoryIn, &code);
+        body = ExtractToMemory(a.c_str(), (LONG_PTR)a.size(), kMemoryIn, &code);
         EXPECT_EQ(r.fetched ? SPI_SUCCESS : SPI_FILE_READ_ERROR, code);
         EXPECT_EQ(r.fetched ? "edge" : "", body);
     }
@@ -689,9 +691,9 @@ TEST_F(BadInputTest, NamesAtTheRecordLimitAreCutTo199AndFoundByTheCutName) {
         {"200 bytes, same cut as the one before", std::string(199, 'e') + "2"},
     };
     std::string doc;
-    std::vector<long> offsets;
+    std::vector<LONG_PTR> offsets;
     for (const Row& r : rows) {
-        offsets.push_back((long)doc.size());
+        offsets.push_back((LONG_PTR)doc.size());
         doc += server.Url("/" + r.name) + "\r\n";
     }
     const std::string list = WriteList("names.ykt", doc);
@@ -751,7 +753,7 @@ TEST_F(BadInputTest, RepeatedBadCallsLeaveNothingBehind) {
     const std::string list = WriteList("plain.ykt", image);
     const std::string directory = MakeDir("dir.ykt");
     const char* img = image.c_str();
-    const long size = (long)image.size();
+    const LONG_PTR size = (LONG_PTR)image.size();
     Plugin& p = plugin_;
     HLOCAL h = kUntouched;
     fileInfo info;
@@ -768,7 +770,7 @@ TEST_F(BadInputTest, RepeatedBadCallsLeaveNothingBehind) {
         [&] { return p.getFileInfo(src, 0, NULL, kFileIn, &info); },
         [&] { return p.getFileInfo(dir, 0, "x", kFileIn, &info); },
         [&] { return p.getFile(src, 3, (LPSTR)&h, kFileIn | kMemoryOut, NULL, 0); },
-        [&] { return p.getFile(src, LONG_MAX, (LPSTR)&h, kFileIn | kMemoryOut, NULL, 0); },
+        [&] { return p.getFile(src, MAXLONG_PTR, (LPSTR)&h, kFileIn | kMemoryOut, NULL, 0); },
         [&] { return p.getFile(img, size, (LPSTR)&h, kMemoryIn | 0x0300, NULL, 0); },
         [&] { return p.getFile(img, size, NULL, kMemoryIn | kFileOut, NULL, 0); },
     };

@@ -1,10 +1,11 @@
-// KESTA.SPI as a host sees it: loaded with LoadLibraryA from the current
-// directory, entry points found by their plain names, called through
-// __stdcall pointers. Covers the export table, the identity answers, stack
-// balance, the message box of GetFileInfo, the default port, and the socket
-// clean-ups that run when the plug-in is unloaded. Imports of the plug-in
-// (MessageBoxA, connect, gethostbyname) are rerouted through its import
-// address table where a test must watch them.
+// The plug-in (KESTA.SPI, or KESTA.SPH in the 64-bit build) as a host sees
+// it: loaded with LoadLibraryA from the current directory, entry points found
+// by their plain names, called through __stdcall pointers. Covers the export
+// table, the identity answers, stack balance (i386 only: x86-64 has one
+// calling convention), the message box of GetFileInfo, the default port, and
+// the socket clean-ups that run when the plug-in is unloaded. Imports of the
+// plug-in (MessageBoxA, connect, gethostbyname) are rerouted through its
+// import address table where a test must watch them.
 #include "plugin/spi.h"
 #include "tests/probe/wine_support.h"
 
@@ -24,11 +25,12 @@ using wine_support::EntryAs;
 using wine_support::HostWinsock;
 using wine_support::WaitReadable;
 
-const char kPluginFile[] = "KESTA.SPI";
+const char kPluginFile[] = KESTA_PLUGIN_FILE;  // named by CMakeLists.txt for the build's width
 const unsigned kMemoryInput = 1;
 const unsigned kMemoryInMemoryOut = 0x0101;  // memory image in, memory block out
 const char kUserAgentLine[] = "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n";
 
+#ifdef __i386__
 // ------------------------------------------------------------ stack probe
 
 // Calls `fn` with `count` 32-bit arguments pushed right to left, as a
@@ -68,6 +70,7 @@ extern "C" __attribute__((naked)) int StdcallProbe(const void*, const uint32_t*,
 }
 
 uint32_t Arg(const void* p) { return (uint32_t)(uintptr_t)p; }
+#endif  // __i386__
 
 // ------------------------------------------------------- PE table walking
 
@@ -252,8 +255,8 @@ protected:
     void SetUp() override {
         g_boxes.clear();
         module_ = LoadLibraryA(kPluginFile);
-        ASSERT_NE(module_, (HMODULE)NULL) << "LoadLibraryA(KESTA.SPI) failed, error "
-                                          << GetLastError();
+        ASSERT_NE(module_, (HMODULE)NULL) << "LoadLibraryA(" << kPluginFile
+                                          << ") failed, error " << GetLastError();
         getPluginInfo_ = EntryAs<GetPluginInfoFn>(GetProcAddress(module_, "GetPluginInfo"));
         isSupported_ = EntryAs<IsSupportedFn>(GetProcAddress(module_, "IsSupported"));
         getArchiveInfo_ = EntryAs<GetArchiveInfoFn>(GetProcAddress(module_, "GetArchiveInfo"));
@@ -285,12 +288,14 @@ TEST_F(PluginTest, ExportsPlainNamesWithAlphabeticalOrdinalsAndNoDecoratedNames)
     struct Row {
         const char* name;
         int ordinal;
-        const char* decorated;
+        const char* decorated;  // the i386 __stdcall symbol, never exported
     };
     const Row rows[] = {
-        {"GetArchiveInfo", 1, "GetArchiveInfo@16"}, {"GetFile", 2, "GetFile@24"},
-        {"GetFileInfo", 3, "GetFileInfo@20"},       {"GetPluginInfo", 4, "GetPluginInfo@12"},
-        {"IsSupported", 5, "IsSupported@8"},
+        {"GetArchiveInfo", 1, "GetArchiveInfo@16"},   {"GetFile", 2, "GetFile@24"},
+        {"GetFileInfo", 3, "GetFileInfo@20"},         {"GetPluginInfo", 4, "GetPluginInfo@12"},
+        {"IsSupported", 5, "IsSupported@8"},          {"GetArchiveInfoW", 6, "GetArchiveInfoW@16"},
+        {"GetFileW", 7, "GetFileW@24"},               {"GetFileInfoW", 8, "GetFileInfoW@20"},
+        {"GetPluginInfoW", 9, "GetPluginInfoW@12"},   {"IsSupportedW", 10, "IsSupportedW@8"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -304,13 +309,16 @@ TEST_F(PluginTest, ExportsPlainNamesWithAlphabeticalOrdinalsAndNoDecoratedNames)
     }
 }
 
-TEST_F(PluginTest, ExportDirectoryHoldsTheModuleNameAndOnlyTheFiveEntries) {
+TEST_F(PluginTest, ExportDirectoryHoldsTheModuleNameAndOnlyTheTenEntries) {
     std::string moduleName;
     std::vector<std::string> names;
     ASSERT_TRUE(ReadExportNames(module_, &moduleName, &names));
-    EXPECT_EQ(moduleName, "KESTA.SPI");
-    const std::vector<std::string> expected = {"GetArchiveInfo", "GetFile", "GetFileInfo",
-                                               "GetPluginInfo", "IsSupported"};
+    EXPECT_EQ(moduleName, kPluginFile);
+    // The name table is sorted, as the loader's binary search needs.
+    const std::vector<std::string> expected = {
+        "GetArchiveInfo", "GetArchiveInfoW", "GetFile",        "GetFileInfo",
+        "GetFileInfoW",   "GetFileW",        "GetPluginInfo",  "GetPluginInfoW",
+        "IsSupported",    "IsSupportedW"};
     EXPECT_EQ(names, expected);
 }
 
@@ -406,6 +414,7 @@ TEST_F(PluginTest, IsSupportedLooksAtTheLastThreeCharactersOnly) {
     }
 }
 
+#ifdef __i386__
 // ----------------------------------------------------------- stack balance
 
 TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
@@ -447,6 +456,7 @@ TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
     if (listing) LocalFree(listing);
     EXPECT_EQ(extracted, (HLOCAL)NULL) << "GetFile stored a block on failure";
 }
+#endif  // __i386__
 
 // ----------------------------------------------------- GetFileInfo message box
 
@@ -482,7 +492,7 @@ TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
         g_boxes.clear();
         fileInfo info;
         memset(&info, 0xAB, sizeof info);
-        long len = r.memory ? (long)strlen(r.source) : 0;
+        LONG_PTR len = r.memory ? (LONG_PTR)strlen(r.source) : 0;
         int got = getFileInfo_(r.source, len, r.name, r.memory ? kMemoryInput : 0, &info);
         EXPECT_EQ(got, r.expected);
         ASSERT_EQ(g_boxes.size(), 1u) << "one message box per call";
@@ -586,7 +596,7 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
         g_connects.clear();
         g_lookups.clear();
         HLOCAL block = NULL;
-        int got = getFile_(r.address, (long)strlen(r.address), reinterpret_cast<LPSTR>(&block),
+        int got = getFile_(r.address, (LONG_PTR)strlen(r.address), reinterpret_cast<LPSTR>(&block),
                            kMemoryInMemoryOut, NULL, 0);
         ASSERT_EQ(got, SPI_SUCCESS);
         EXPECT_EQ(LocalSize(block), 6u);
@@ -621,8 +631,8 @@ TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
         std::string address =
             "http://" + std::string(r.hostPart - 5, 'h') + ":8080" + "/member.txt";
         HLOCAL block = NULL;
-        int got = getFile_(address.c_str(), (long)address.size(), reinterpret_cast<LPSTR>(&block),
-                           kMemoryInMemoryOut, NULL, 0);
+        int got = getFile_(address.c_str(), (LONG_PTR)address.size(),
+                           reinterpret_cast<LPSTR>(&block), kMemoryInMemoryOut, NULL, 0);
         EXPECT_EQ(got, SPI_FILE_READ_ERROR);
         EXPECT_EQ(block, (HLOCAL)NULL);
         EXPECT_EQ(g_lookups.size(), r.lookups);
@@ -649,7 +659,7 @@ TEST_F(PluginTest, FreeLibraryRunsOneSocketCleanUpPerDownload) {
     for (int i = 0; i < kDownloads; ++i) {
         SCOPED_TRACE("download " + std::to_string(i));
         HLOCAL block = NULL;
-        int got = getFile_(image.c_str(), (long)image.size(), reinterpret_cast<LPSTR>(&block),
+        int got = getFile_(image.c_str(), (LONG_PTR)image.size(), reinterpret_cast<LPSTR>(&block),
                            kMemoryInMemoryOut, NULL, 0);
         ASSERT_EQ(got, SPI_SUCCESS);
         ASSERT_NE(block, (HLOCAL)NULL);

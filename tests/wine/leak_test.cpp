@@ -1,4 +1,4 @@
-// KESTA.SPI kept loaded as a viewer keeps it: a 1,000-member list listed and
+// The plug-in kept loaded as a viewer keeps it: a 1,000-member list listed and
 // every member extracted, five rounds in one process against a loopback
 // server; private bytes and working set must not grow from round 1 to 5.
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ std::string MemberPath(int i) {
 class LeakTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(wine_support::LoadPlugin(&plugin_)) << "KESTA.SPI not loaded";
+        ASSERT_TRUE(wine_support::LoadPlugin(&plugin_)) << KESTA_PLUGIN_FILE " not loaded";
         char tmp[MAX_PATH];
         DWORD n = GetTempPathA(sizeof tmp, tmp);
         ASSERT_TRUE(n > 0 && n < sizeof tmp);
@@ -105,7 +105,7 @@ TEST_F(LeakTest, ListingAndExtractingAThousandMembersFiveTimesDoesNotGrowTheProc
             r.wrongRecords += right ? 0 : 1;
 
             HLOCAL block = NULL;
-            int code = plugin_.getFile(list_.c_str(), (long)rec.position, (LPSTR)&block,
+            int code = plugin_.getFile(list_.c_str(), (LONG_PTR)rec.position, (LPSTR)&block,
                                        kFileToMemory, NULL, 0);
             if (code == SPI_SUCCESS && block) {
                 const std::string& want = bodies[(size_t)i];
