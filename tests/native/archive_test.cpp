@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "plugin/spi.h"
-#include "tests/native/loopback_server.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "plugin/spi.h"
-#include "tests/native/loopback_server.h"
+#include "tests/native/fetch_text.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

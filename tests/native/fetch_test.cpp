@@ -10,7 +10,8 @@
 #include <string>
 
 #include "http/fetch.h"
-#include "tests/native/loopback_server.h"
+#include "tests/native/fetch_text.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 
 #include "http/fetch.h"
 #include "plugin/spi.h"
-#include "tests/native/loopback_server.h"
+#include "tests/native/fetch_text.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 
