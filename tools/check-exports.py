@@ -102,7 +102,8 @@ def check(path, machine):
         faults.append("export address table holds ordinals %s" % sorted(rvas))
     if machine != "i386":
         return faults
-    for name, ordinal, arg_bytes in EXPORTS:
+    for name, _, arg_bytes in EXPORTS:
+        ordinal = names.get(name)  # where the name really points
         if ordinal not in rvas:
             continue
         popped = first_ret(path, image_base + rvas[ordinal])
