@@ -51,6 +51,11 @@ struct Plugin {
     GetArchiveInfoFn getArchiveInfo;
     GetFileInfoFn getFileInfo;
     GetFileFn getFile;
+    GetPluginInfoWFn getPluginInfoW;
+    IsSupportedWFn isSupportedW;
+    GetArchiveInfoWFn getArchiveInfoW;
+    GetFileInfoWFn getFileInfoW;
+    GetFileWFn getFileW;
 };
 
 template <typename Fn>
@@ -97,8 +102,23 @@ inline int WINAPI SilentMessageBox(HWND, LPCSTR, LPCSTR, UINT) {
     return IDOK;
 }
 
-// Loads the plug-in from the current directory, finds the five entry points
-// by their plain names and reroutes its MessageBoxA. False when any step fails.
+inline int WINAPI SilentMessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT) {
+    ++MessageBoxCount();
+    return IDOK;
+}
+
+// Points the plug-in's import of user32!name at `replacement`.
+inline bool Reroute(HMODULE m, const char* name, void* replacement) {
+    FARPROC* slot = FindImportSlot(m, "USER32.dll", name);
+    DWORD old = 0;
+    if (!slot || !VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) return false;
+    *slot = reinterpret_cast<FARPROC>(replacement);
+    VirtualProtect(slot, sizeof *slot, old, &old);
+    return true;
+}
+
+// Loads the plug-in from the current directory, finds the ten entry points
+// by their plain names and reroutes its message boxes. False when any step fails.
 inline bool LoadPlugin(Plugin* p) {
     memset(p, 0, sizeof *p);
     p->module = LoadLibraryA(KESTA_PLUGIN_FILE);
@@ -108,15 +128,16 @@ inline bool LoadPlugin(Plugin* p) {
     p->getArchiveInfo = EntryAs<GetArchiveInfoFn>(GetProcAddress(p->module, "GetArchiveInfo"));
     p->getFileInfo = EntryAs<GetFileInfoFn>(GetProcAddress(p->module, "GetFileInfo"));
     p->getFile = EntryAs<GetFileFn>(GetProcAddress(p->module, "GetFile"));
-    FARPROC* slot = FindImportSlot(p->module, "USER32.dll", "MessageBoxA");
-    DWORD old = 0;
-    bool patched = slot && VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-    if (patched) {
-        *slot = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SilentMessageBox));
-        VirtualProtect(slot, sizeof *slot, old, &old);
-    }
+    p->getPluginInfoW = EntryAs<GetPluginInfoWFn>(GetProcAddress(p->module, "GetPluginInfoW"));
+    p->isSupportedW = EntryAs<IsSupportedWFn>(GetProcAddress(p->module, "IsSupportedW"));
+    p->getArchiveInfoW = EntryAs<GetArchiveInfoWFn>(GetProcAddress(p->module, "GetArchiveInfoW"));
+    p->getFileInfoW = EntryAs<GetFileInfoWFn>(GetProcAddress(p->module, "GetFileInfoW"));
+    p->getFileW = EntryAs<GetFileWFn>(GetProcAddress(p->module, "GetFileW"));
+    bool patched = Reroute(p->module, "MessageBoxA", reinterpret_cast<void*>(&SilentMessageBox)) &&
+                   Reroute(p->module, "MessageBoxW", reinterpret_cast<void*>(&SilentMessageBoxW));
     return patched && p->getPluginInfo && p->isSupported && p->getArchiveInfo &&
-           p->getFileInfo && p->getFile;
+           p->getFileInfo && p->getFile && p->getPluginInfoW && p->isSupportedW &&
+           p->getArchiveInfoW && p->getFileInfoW && p->getFileW;
 }
 
 inline void UnloadPlugin(Plugin* p) {
