@@ -98,7 +98,8 @@ class Tools:
         self.data = data
         self.win = os.path.abspath(args.win)
         self.spihost = os.path.join(REPO, "spihost")
-        self.wine_run = os.path.join(REPO, "tools", "wine-run.sh")
+        self.wine_run = os.path.join(self.win, "wine-run")  # the tree's launcher
+        self.spibench = os.path.join(self.win, "spibench.exe")
         self.fetch_bench = os.path.join(args.tools, "fetch_bench")
         self.floor = os.path.join(args.tools, "floor.exe")
         self.prefix = os.path.join(self.win, "wineprefix")
@@ -110,7 +111,7 @@ class Tools:
     def bench_get(self, list_path, expected):
         """One GetFile under Wine: dict of seconds, bytes, peak working set;
         None when the extraction failed or gave other than `expected` bytes."""
-        _, out, err, rc = self.spihost_run("bench-get", list_path, 0)
+        _, out, err, rc = run([self.wine_run, self.spibench, "bench-get", list_path, "0"], self.env)
         got = fields(out)
         if rc != 0 or int(got.get("bytes", "-1")) != expected:
             sys.stderr.write("bench-get of %s: rc %d\n%s%s" % (list_path, rc, out, err))
@@ -466,7 +467,7 @@ def report(info, big, listing, memory, laa, log):
     add("|---|---|---|---|---|")
     rows = [("`curl -s -o /dev/null URL` (wall time of the command)", big["curl"]),
             ("native `HttpFetch`, body kept (clang -O2, in-process)", big["native"]),
-            ("KESTA.SPI `GetFile` under Wine (`spihost bench-get`)", big["wine"]),
+            ("KESTA.SPI `GetFile` under Wine (`spibench bench-get`)", big["wine"]),
             ("floor: Winsock recv loop under Wine, 64 KiB reads into a preallocated "
              "buffer for the whole response", big["floor"]),
             ("floor variant: the same loop reusing one 64 KiB buffer", big["ring"])]
@@ -527,7 +528,7 @@ def report(info, big, listing, memory, laa, log):
     add("")
     characteristics, laa_set = laa
     huge_ok = [h for h in memory["huge"] if h is not None]
-    add("256 MiB member: spihost.exe's file header Characteristics is 0x%04x, so the "
+    add("256 MiB member: spibench.exe's file header Characteristics is 0x%04x, so the "
         "large-address-aware flag (0x20) is %s. `bench-get` extracted the whole member "
         "(bytes = %d) in %d of %d runs%s." % (
             characteristics, "SET" if laa_set else "absent", HUGE_BYTES, len(huge_ok),
@@ -636,7 +637,7 @@ def main(argv):
         big = measure_section("64 MiB downloads", meter, lambda: section_big(tools, web), log)
         listing = measure_section("1,000-member listing", meter, lambda: section_list(tools), log)
         memory = measure_section("memory and 256 MiB", meter, lambda: section_memory(tools), log)
-    laa = laa_flag(os.path.join(tools.win, "spihost.exe"))
+    laa = laa_flag(tools.spibench)
     text = report(info, big, listing, memory, laa, log)
     temp = args.out + ".tmp"
     with open(temp, "w") as f:
