@@ -1,740 +1,991 @@
 // spihost: a command-line host for archive plug-ins of the viewer interface.
-// It loads a plug-in with LoadLibraryA, finds the entry points by their plain
-// names and calls them exactly as a viewer does: list, show, extract, time.
-#include "plugin/spi.h"
-
+// It loads the plug-in of its own width (KESTA.SPI beside a 32-bit spihost,
+// KESTA.SPH beside a 64-bit one), finds the entry points by their plain names
+// and calls them as a viewer does: the Unicode ones when the plug-in has them
+// all, else (or with --ansi) the ANSI ones. Its command line and its own files
+// are Unicode, and it prints text as UTF-8.
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <limits.h>
-#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
+#include "host/console.h"
+#include "host/utc.h"
+#include "plugin/filename.h"
+#include "plugin/spi.h"
+
+namespace {
+
 // Exit statuses.
 const int kExitOk = 0;
-const int kExitPluginFailed = 1;  // a call failed, or its result could not be used
+const int kExitFailed = 1;  // a call or a member failed, or its result could not be used
 const int kExitUsage = 2;
-const int kExitNoPlugin = 3;  // the plug-in could not be loaded or lacks an entry point
+const int kExitNoPlugin = 3;  // no plug-in of this width could be loaded, or it lacks an entry
+const int kExitCancelled = 4;  // Ctrl-C
 
-const char kDefaultPlugin[] = "KESTA.SPI";  // looked for next to spihost.exe
-const int kPathCapacity = MAX_PATH * 2;     // a directory plus a member name
-const int kInfoCapacity = 1024;             // longer than any description text
-const int kInfoCount = 4;                   // description texts 0 to 3
-const size_t kRecordSize = sizeof(fileInfo);
-const long kMaxImageBytes = 256L * 1024 * 1024;  // a URL list is text; refuse anything larger
-const int kSecondsPerDay = 86400;
+// What the extraction steps return besides the plug-in's codes when the host
+// itself failed (and has said why).
+const int kHostFailed = INT_MIN;
 
-struct Plugin {
-    HMODULE module;
-    GetPluginInfoFn getPluginInfo;
-    IsSupportedFn isSupported;
-    GetArchiveInfoFn getArchiveInfo;
-    GetFileInfoFn getFileInfo;
-    GetFileFn getFile;
-};
+#if KESTA_64BIT
+const wchar_t kDefaultPlugin[] = L"KESTA.SPH";  // looked for beside spihost.exe
+const int kHostBits = 64;
+#else
+const wchar_t kDefaultPlugin[] = L"KESTA.SPI";
+const int kHostBits = 32;
+#endif
 
-// The command line after the options are taken out: positionals keep their order.
-struct Options {
-    const char* plugin;  // NULL: KESTA.SPI next to the executable
-    const char* outDir;  // -o, "." by default
-    long offset;         // --offset: where the list begins in a file source
-    bool memory;         // --memory: hand over a memory image instead of the name
-    bool seconds;        // --seconds: timestamps as signed integers
-    bool pluginWrites;   // --plugin-writes: ask the plug-in for file output
-    char** args;         // positionals: command first
-    int count;
-};
+const int kInfoCapacity = 1024;  // longer than any description text
+const int kInfoCount = 4;        // description texts 0 to 3
+const int64_t kMaxImageBytes = 256 << 20;  // a URL list is text; refuse anything larger
+const DWORD kModulePathCapacity = 32768;   // the longest path Windows knows, NUL included
 
-// The list as the plug-in is given it: a file name, or the file's bytes.
-struct Source {
-    const char* name;
-    char* image;  // malloc'd file contents when memory input is used
-    long imageSize;
-    bool memory;
-};
-
-// A copy of the plug-in's listing, so its block can be freed at once.
-struct Listing {
-    fileInfo* records;
-    int count;
-};
-
-static void Usage() {
+void Usage() {
     fputs(
-        "usage: spihost [--plugin PATH] COMMAND ...\n"
+        "usage: spihost [--plugin PATH] [--ansi] COMMAND ...\n"
         "  info                           the plug-in's description texts\n"
         "  supported FILE                 IsSupported on the name (1 or 0)\n"
-        "  list FILE [--memory] [--seconds] [--offset N]\n"
+        "  list FILE [--memory] [--offset N] [--seconds]\n"
         "  show FILE NAME [--memory] [--offset N]\n"
-        "  extract FILE [NAME...] [-o DIR] [--plugin-writes] [--memory]\n"
-        "  bench-get FILE POSITION [--memory]\n"
-        "  utc SECONDS...                 seconds since 1970 as UTC date-times\n",
+        "  extract FILE [NAME...] [-o DIR] [--memory] [--offset N] [--plugin-writes]\n"
+        "The plug-in is KESTA.SPI beside a 32-bit spihost.exe, KESTA.SPH beside a\n"
+        "64-bit one, or PATH. Its Unicode entry points are used when it has them;\n"
+        "--ansi forces the ANSI ones. The list starts at offset N of FILE; with\n"
+        "--memory the plug-in gets FILE's bytes from N on instead of its name.\n"
+        "Positions are offsets in FILE.\n"
+        "extract writes every member, or every member of the names given, into DIR\n"
+        "(default .) under its name. Members sharing a name (case ignored) are each\n"
+        "written: the first under the name, the others as NAME (2).EXT, NAME (3).EXT\n"
+        "and so on; each line shows the file written. On a terminal each member's\n"
+        "progress is shown; Ctrl-C cancels the download under way and stops without\n"
+        "leaving a partial file.\n"
+        "Exit status: 0 done, 1 a call or member failed, 2 usage, 3 no usable plug-in,\n"
+        "4 cancelled by Ctrl-C.\n",
         stderr);
 }
 
-static int ReportFailure(const char* entry, int code) {
-    fprintf(stderr, "spihost: %s returned %d\n", entry, code);
-    return kExitPluginFailed;
+// ------------------------------------------------------------------- text
+
+std::string Utf8(const wchar_t* text, size_t length) {
+    if (length == 0) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, (int)length, NULL, 0, NULL, NULL);
+    if (n <= 0) return std::string();
+    std::string out((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, (int)length, &out[0], n, NULL, NULL);
+    return out;
+}
+
+std::string Utf8(const std::wstring& text) { return Utf8(text.data(), text.size()); }
+std::string Utf8(const wchar_t* text) { return Utf8(text, wcslen(text)); }
+
+std::wstring FromAnsi(const char* text, size_t length) {
+    if (length == 0) return std::wstring();
+    int n = MultiByteToWideChar(CP_ACP, 0, text, (int)length, NULL, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out((size_t)n, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, (int)length, &out[0], n);
+    return out;
+}
+
+// The text in the ANSI code page, for the ANSI entry points. False when the
+// code page cannot spell it: the conversion does not come back the same.
+bool ToAnsi(const std::wstring& text, std::string* out) {
+    out->clear();
+    if (text.empty()) return true;
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), NULL, 0, NULL, NULL);
+    if (n <= 0) return false;
+    out->assign((size_t)n, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), &(*out)[0], n, NULL, NULL);
+    return FromAnsi(out->data(), out->size()) == text;
+}
+
+// The text of a fixed-size record field: up to its NUL or its end.
+template <size_t N>
+std::wstring FieldText(const char (&field)[N]) {
+    size_t n = 0;
+    while (n < N && field[n] != '\0') n++;
+    return FromAnsi(field, n);
+}
+
+template <size_t N>
+std::wstring FieldText(const WCHAR (&field)[N]) {
+    size_t n = 0;
+    while (n < N && field[n] != 0) n++;
+    return std::wstring(field, n);
+}
+
+void PutText(const std::wstring& text) {
+    std::string bytes = Utf8(text);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
 // Parses a whole decimal number within [low, high]; false for empty text,
 // junk after the digits or a value out of range.
-static bool ParseNumber(const char* text, long long low, long long high, long long* out) {
-    char* end = NULL;
+bool ParseNumber(const wchar_t* text, long long low, long long high, long long* out) {
+    wchar_t* end = NULL;
     errno = 0;
-    long long value = strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || value < low || value > high) {
+    long long value = wcstoll(text, &end, 10);
+    if (end == text || *end != L'\0' || errno == ERANGE || value < low || value > high) {
         return false;
     }
     *out = value;
     return true;
 }
 
-static bool TakeOptionValue(int argc, char** argv, int* i, const char** value) {
-    if (*i + 1 >= argc) {
-        fprintf(stderr, "spihost: %s needs a value\n", argv[*i]);
-        return false;
+// ---------------------------------------------------------------- options
+
+enum OptionBit : unsigned {
+    kOptPlugin = 1u << 0,
+    kOptAnsi = 1u << 1,
+    kOptMemory = 1u << 2,
+    kOptOffset = 1u << 3,
+    kOptSeconds = 1u << 4,
+    kOptOut = 1u << 5,
+    kOptPluginWrites = 1u << 6,
+};
+
+struct OptionShape {
+    const wchar_t* name;
+    OptionBit bit;
+    bool takesValue;
+};
+
+const OptionShape kOptions[] = {
+    {L"--plugin", kOptPlugin, true},  {L"--ansi", kOptAnsi, false},
+    {L"--memory", kOptMemory, false}, {L"--offset", kOptOffset, true},
+    {L"--seconds", kOptSeconds, false}, {L"-o", kOptOut, true},
+    {L"--plugin-writes", kOptPluginWrites, false},
+};
+
+// The command line after the options are taken out: positionals keep their order.
+struct Options {
+    const wchar_t* plugin = NULL;  // NULL: the plug-in of this width beside spihost.exe
+    const wchar_t* outDir = L".";  // -o
+    LONG_PTR offset = 0;           // --offset: where the list begins in FILE
+    unsigned given = 0;            // the OptionBits on the command line
+    std::vector<const wchar_t*> args;  // command first
+
+    bool Has(OptionBit bit) const { return (given & bit) != 0; }
+};
+
+const wchar_t* OptionName(unsigned bit) {
+    for (const OptionShape& o : kOptions) {
+        if (o.bit == bit) return o.name;
     }
-    *i += 1;
-    *value = argv[*i];
-    return true;
+    return L"?";
 }
 
-// Applies the option at argv[*i] (taking its value if it has one); false on
-// an unknown option or a missing or bad value.
-static bool TakeOption(int argc, char** argv, int* i, Options* opt) {
-    const char* arg = argv[*i];
-    const char* value = NULL;
-    if (strcmp(arg, "--memory") == 0) {
-        opt->memory = true;
-    } else if (strcmp(arg, "--seconds") == 0) {
-        opt->seconds = true;
-    } else if (strcmp(arg, "--plugin-writes") == 0) {
-        opt->pluginWrites = true;
-    } else if (strcmp(arg, "--plugin") == 0) {
-        if (!TakeOptionValue(argc, argv, i, &opt->plugin)) return false;
-    } else if (strcmp(arg, "-o") == 0) {
-        if (!TakeOptionValue(argc, argv, i, &opt->outDir)) return false;
-    } else if (strcmp(arg, "--offset") == 0) {
-        if (!TakeOptionValue(argc, argv, i, &value)) return false;
+bool TakeOption(int argc, wchar_t** argv, int* i, Options* opt) {
+    const OptionShape* shape = NULL;
+    for (const OptionShape& o : kOptions) {
+        if (wcscmp(argv[*i], o.name) == 0) shape = &o;
+    }
+    if (shape == NULL) {
+        fprintf(stderr, "spihost: unknown option '%s'\n", Utf8(argv[*i]).c_str());
+        return false;
+    }
+    opt->given |= shape->bit;
+    if (!shape->takesValue) return true;
+    if (*i + 1 >= argc) {
+        fprintf(stderr, "spihost: %s needs a value\n", Utf8(shape->name).c_str());
+        return false;
+    }
+    const wchar_t* value = argv[++*i];
+    if (shape->bit == kOptPlugin) opt->plugin = value;
+    if (shape->bit == kOptOut) opt->outDir = value;
+    if (shape->bit == kOptOffset) {
         long long offset = 0;
-        if (!ParseNumber(value, 0, LONG_MAX, &offset)) {
-            fprintf(stderr, "spihost: bad offset '%s'\n", value);
+        if (!ParseNumber(value, 0, INTPTR_MAX, &offset)) {
+            fprintf(stderr, "spihost: bad offset '%s'\n", Utf8(value).c_str());
             return false;
         }
-        opt->offset = (long)offset;
-    } else {
-        fprintf(stderr, "spihost: unknown option '%s'\n", arg);
-        return false;
+        opt->offset = (LONG_PTR)offset;
     }
     return true;
 }
 
 // Options may stand anywhere; "--" makes every later word a positional (a
 // member name that starts with '-').
-static bool ParseOptions(int argc, char** argv, Options* opt) {
-    opt->outDir = ".";
-    opt->args = (char**)calloc((size_t)argc + 1, sizeof(char*));
-    if (opt->args == NULL) return false;
+bool ParseOptions(int argc, wchar_t** argv, Options* opt) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; i++) {
-        bool isOption = !optionsEnded && argv[i][0] == '-' && argv[i][1] != '\0';
-        if (isOption && strcmp(argv[i], "--") == 0) {
+        bool isOption = !optionsEnded && argv[i][0] == L'-' && argv[i][1] != L'\0';
+        if (isOption && wcscmp(argv[i], L"--") == 0) {
             optionsEnded = true;
         } else if (isOption) {
             if (!TakeOption(argc, argv, &i, opt)) return false;
         } else {
-            opt->args[opt->count++] = argv[i];
+            opt->args.push_back(argv[i]);
         }
     }
-    return opt->count > 0;
+    return !opt->args.empty();
 }
 
-// ------------------------------------------------------------------ plug-in
+// ---------------------------------------------------------------- plug-in
 
-// The plug-in path: the one given, else KESTA.SPI in spihost.exe's directory.
-static bool PluginPath(const Options* opt, char* out, int capacity) {
-    if (opt->plugin != NULL) {
-        return snprintf(out, (size_t)capacity, "%s", opt->plugin) < capacity;
+struct Plugin {
+    HMODULE module = NULL;
+    bool wide = false;  // the Unicode entry points are the ones called
+    GetPluginInfoFn getPluginInfo = NULL;
+    IsSupportedFn isSupported = NULL;
+    GetArchiveInfoFn getArchiveInfo = NULL;
+    GetFileInfoFn getFileInfo = NULL;
+    GetFileFn getFile = NULL;
+    GetPluginInfoWFn getPluginInfoW = NULL;
+    IsSupportedWFn isSupportedW = NULL;
+    GetArchiveInfoWFn getArchiveInfoW = NULL;
+    GetFileInfoWFn getFileInfoW = NULL;
+    GetFileWFn getFileW = NULL;
+
+    const char* Name(const char* entry) const {
+        static char named[32];
+        snprintf(named, sizeof named, "%s%s", entry, wide ? "W" : "");
+        return named;
     }
-    char self[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
-    if (n == 0 || n >= sizeof self) return false;
-    DWORD dirEnd = n;
-    while (dirEnd > 0 && self[dirEnd - 1] != '\\' && self[dirEnd - 1] != '/') dirEnd--;
-    int written = snprintf(out, (size_t)capacity, "%.*s%s", (int)dirEnd, self, kDefaultPlugin);
-    return written > 0 && written < capacity;
+};
+
+int ReportFailure(const Plugin& plugin, const char* entry, int code) {
+    fprintf(stderr, "spihost: %s returned %d\n", plugin.Name(entry), code);
+    return kExitFailed;
+}
+
+// The plug-in path: the one given, else the plug-in of this width in
+// spihost.exe's directory.
+bool PluginPath(const Options& opt, std::wstring* out) {
+    if (opt.plugin != NULL) {
+        *out = opt.plugin;
+        return true;
+    }
+    std::vector<wchar_t> self(kModulePathCapacity);
+    DWORD n = GetModuleFileNameW(NULL, self.data(), kModulePathCapacity);
+    if (n == 0 || n >= kModulePathCapacity) return false;
+    while (n > 0 && self[n - 1] != L'\\' && self[n - 1] != L'/') n--;
+    *out = std::wstring(self.data(), n) + kDefaultPlugin;
+    return true;
+}
+
+// The width of the PE image at `path` by its header's machine field: 32 or
+// 64; 0 when the file cannot be read or is neither.
+int ImageBits(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE) return 0;
+    int bits = 0;
+    IMAGE_DOS_HEADER dos;
+    DWORD got = 0;
+    if (ReadFile(f, &dos, sizeof dos, &got, NULL) && got == sizeof dos &&
+        dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+        SetFilePointer(f, dos.e_lfanew, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+        struct {
+            DWORD signature;
+            IMAGE_FILE_HEADER file;
+        } head;
+        if (ReadFile(f, &head, sizeof head, &got, NULL) && got == sizeof head &&
+            head.signature == IMAGE_NT_SIGNATURE) {
+            if (head.file.Machine == IMAGE_FILE_MACHINE_I386) bits = 32;
+            if (head.file.Machine == IMAGE_FILE_MACHINE_AMD64) bits = 64;
+        }
+    }
+    CloseHandle(f);
+    return bits;
 }
 
 // GetProcAddress's result as the generic function pointer type, from which a
 // cast to the entry point's own type draws no warning.
 typedef void (*AnyEntry)(void);
 
-static AnyEntry FindEntry(HMODULE module, const char* name) {
-    AnyEntry entry = (AnyEntry)GetProcAddress(module, name);
-    if (entry == NULL) fprintf(stderr, "spihost: the plug-in has no %s\n", name);
-    return entry;
+AnyEntry Entry(HMODULE module, const char* name) {
+    return (AnyEntry)GetProcAddress(module, name);
 }
 
-static int LoadPlugin(const Options* opt, Plugin* plugin) {
-    char path[kPathCapacity];
-    if (!PluginPath(opt, path, kPathCapacity)) {
-        fputs("spihost: plug-in path too long\n", stderr);
+// Finds the entry points; the Unicode set is used when it is complete and
+// --ansi is not given. False (with a message) when the chosen set lacks one.
+bool FindEntries(Plugin* p, bool ansi) {
+    HMODULE m = p->module;
+    p->getPluginInfo = (GetPluginInfoFn)Entry(m, "GetPluginInfo");
+    p->isSupported = (IsSupportedFn)Entry(m, "IsSupported");
+    p->getArchiveInfo = (GetArchiveInfoFn)Entry(m, "GetArchiveInfo");
+    p->getFileInfo = (GetFileInfoFn)Entry(m, "GetFileInfo");
+    p->getFile = (GetFileFn)Entry(m, "GetFile");
+    p->getPluginInfoW = (GetPluginInfoWFn)Entry(m, "GetPluginInfoW");
+    p->isSupportedW = (IsSupportedWFn)Entry(m, "IsSupportedW");
+    p->getArchiveInfoW = (GetArchiveInfoWFn)Entry(m, "GetArchiveInfoW");
+    p->getFileInfoW = (GetFileInfoWFn)Entry(m, "GetFileInfoW");
+    p->getFileW = (GetFileWFn)Entry(m, "GetFileW");
+    bool wideSet = p->getPluginInfoW && p->isSupportedW && p->getArchiveInfoW &&
+                   p->getFileInfoW && p->getFileW;
+    p->wide = wideSet && !ansi;
+    if (p->wide) return true;
+    const struct {
+        const char* name;
+        bool found;
+    } ansiSet[] = {
+        {"GetPluginInfo", p->getPluginInfo != NULL}, {"IsSupported", p->isSupported != NULL},
+        {"GetArchiveInfo", p->getArchiveInfo != NULL}, {"GetFileInfo", p->getFileInfo != NULL},
+        {"GetFile", p->getFile != NULL},
+    };
+    bool complete = true;
+    for (const auto& e : ansiSet) {
+        if (!e.found) fprintf(stderr, "spihost: the plug-in has no %s\n", e.name);
+        complete = complete && e.found;
+    }
+    return complete;
+}
+
+int LoadPlugin(const Options& opt, Plugin* plugin) {
+    std::wstring path;
+    if (!PluginPath(opt, &path)) {
+        fputs("spihost: cannot tell where spihost.exe lies\n", stderr);
         return kExitNoPlugin;
     }
-    plugin->module = LoadLibraryA(path);
+    int bits = ImageBits(path);
+    if (bits != 0 && bits != kHostBits) {
+        fprintf(stderr,
+                "spihost: %s is a %d-bit plug-in and this spihost is %d-bit: run the %d-bit "
+                "spihost, or give a %d-bit plug-in (%s)\n",
+                Utf8(path).c_str(), bits, kHostBits, bits, kHostBits, Utf8(kDefaultPlugin).c_str());
+        return kExitNoPlugin;
+    }
+    plugin->module = LoadLibraryW(path.c_str());
     if (plugin->module == NULL) {
-        fprintf(stderr, "spihost: cannot load %s (error %lu)\n", path,
+        fprintf(stderr, "spihost: cannot load %s (error %lu)\n", Utf8(path).c_str(),
                 (unsigned long)GetLastError());
         return kExitNoPlugin;
     }
-    HMODULE m = plugin->module;
-    plugin->getPluginInfo = (GetPluginInfoFn)FindEntry(m, "GetPluginInfo");
-    plugin->isSupported = (IsSupportedFn)FindEntry(m, "IsSupported");
-    plugin->getArchiveInfo = (GetArchiveInfoFn)FindEntry(m, "GetArchiveInfo");
-    plugin->getFileInfo = (GetFileInfoFn)FindEntry(m, "GetFileInfo");
-    plugin->getFile = (GetFileFn)FindEntry(m, "GetFile");
-    if (!plugin->getPluginInfo || !plugin->isSupported || !plugin->getArchiveInfo ||
-        !plugin->getFileInfo || !plugin->getFile) {
-        FreeLibrary(m);
+    if (!FindEntries(plugin, opt.Has(kOptAnsi))) {
+        FreeLibrary(plugin->module);
         plugin->module = NULL;
         return kExitNoPlugin;
     }
     return kExitOk;
 }
 
-// ------------------------------------------------------------------- source
+// ----------------------------------------------------------------- source
 
-// Reads the whole file into a fresh buffer; false (with a message) on failure.
-static bool ReadWholeFile(const char* name, char** data, long* size) {
-    FILE* f = fopen(name, "rb");
-    if (f == NULL) {
-        fprintf(stderr, "spihost: cannot open %s\n", name);
+// The list as the plug-in is given it: its name, or its bytes from the
+// start offset on.
+struct Source {
+    std::wstring name;
+    std::string ansiName;     // the name in the ANSI code page, for the ANSI entry points
+    bool memory = false;
+    std::vector<char> image;  // --memory: the whole file, and a NUL
+    int64_t imageSize = 0;
+    LONG_PTR start = 0;       // --offset
+};
+
+// Reads the whole file; false (with a message) on failure.
+bool ReadWholeFile(const std::wstring& name, std::vector<char>* data, int64_t* size) {
+    HANDLE f = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "spihost: cannot open %s\n", Utf8(name).c_str());
         return false;
     }
-    bool ok = fseek(f, 0, SEEK_END) == 0;
-    long length = ok ? ftell(f) : -1;
-    ok = ok && length >= 0 && length <= kMaxImageBytes && fseek(f, 0, SEEK_SET) == 0;
-    // One spare byte so that an empty file still gets a buffer of its own.
-    char* buffer = ok ? (char*)malloc((size_t)length + 1) : NULL;
-    ok = buffer != NULL && fread(buffer, 1, (size_t)length, f) == (size_t)length;
-    fclose(f);
+    LARGE_INTEGER length;
+    bool ok = GetFileSizeEx(f, &length) && length.QuadPart <= kMaxImageBytes;
+    DWORD got = 0;
+    if (ok) {
+        // One spare byte so that an empty file still gets a buffer of its own.
+        data->assign((size_t)length.QuadPart + 1, '\0');
+        ok = ReadFile(f, data->data(), (DWORD)length.QuadPart, &got, NULL) &&
+             got == (DWORD)length.QuadPart;
+    }
+    CloseHandle(f);
     if (!ok) {
-        free(buffer);
-        fprintf(stderr, "spihost: cannot read %s\n", name);
+        fprintf(stderr, "spihost: cannot read %s\n", Utf8(name).c_str());
         return false;
     }
-    *data = buffer;
-    *size = length;
+    *size = length.QuadPart;
     return true;
 }
 
-static bool OpenSource(const char* name, bool memory, Source* src) {
-    src->name = name;
-    src->image = NULL;
-    src->imageSize = 0;
-    src->memory = memory;
-    return !memory || ReadWholeFile(name, &src->image, &src->imageSize);
+// A text the entry points of the plug-in can take: any with the Unicode ones,
+// one the ANSI code page spells with the ANSI ones. False (with a message).
+bool Spellable(const Plugin& plugin, const std::wstring& text, std::string* ansi) {
+    if (plugin.wide || ToAnsi(text, ansi)) return true;
+    fprintf(stderr,
+            "spihost: the ANSI entry points cannot take '%s': code page %u cannot spell it\n",
+            Utf8(text).c_str(), GetACP());
+    return false;
 }
 
-static void CloseSource(Source* src) {
-    free(src->image);
-    src->image = NULL;
+int OpenSource(const Plugin& plugin, const Options& opt, const wchar_t* name, Source* src) {
+    src->name = name;
+    src->memory = opt.Has(kOptMemory);
+    src->start = opt.offset;
+    if (!src->memory) return Spellable(plugin, src->name, &src->ansiName) ? kExitOk : kExitFailed;
+    if (!ReadWholeFile(src->name, &src->image, &src->imageSize)) return kExitFailed;
+    if (src->start > src->imageSize) {
+        fprintf(stderr, "spihost: offset %lld lies beyond the end of %s (%lld bytes)\n",
+                (long long)src->start, Utf8(src->name).c_str(), (long long)src->imageSize);
+        return kExitFailed;
+    }
+    return kExitOk;
 }
+
+unsigned InputKind(const Source& src) { return src.memory ? 1u : 0u; }
 
 // The source and long argument of a listing or lookup: the name and the
-// start offset, or the image and its length.
-static LPCSTR SourcePointer(const Source* src) { return src->memory ? src->image : src->name; }
-
-static long SourceLength(const Source* src, long offset) {
-    return src->memory ? src->imageSize : offset;
+// start offset, or the image from the start offset on and its length.
+const void* ListSource(const Plugin& plugin, const Source& src) {
+    if (src.memory) return src.image.data() + src.start;
+    return plugin.wide ? (const void*)src.name.c_str() : (const void*)src.ansiName.c_str();
 }
 
-static unsigned InputKind(const Source* src) { return src->memory ? 1u : 0u; }
-
-// --------------------------------------------------------------- timestamps
-
-// Days since 1970-01-01 to a Gregorian date, proleptic, valid for any day
-// count an int32 of seconds can reach. The year is counted from 1 March so
-// that the leap day falls at the end; eras are the 400-year cycles of
-// 146097 days.
-static void CivilFromDays(long long days, int* year, int* month, int* day) {
-    long long z = days + 719468;  // days from 0000-03-01 to 1970-01-01
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    long long dayOfEra = z - era * 146097;
-    long long yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    long long shiftedMonth = (5 * dayOfYear + 2) / 153;  // 0 is March
-    *day = (int)(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
-    *month = (int)(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
-    *year = (int)(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
+LONG_PTR ListLength(const Source& src) {
+    return src.memory ? (LONG_PTR)(src.imageSize - src.start) : src.start;
 }
 
-// Writes seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ" (21 bytes with the NUL).
-static void FormatUtc(int32_t seconds, char* out, size_t capacity) {
-    long long days = seconds / kSecondsPerDay;
-    long long rest = seconds % kSecondsPerDay;
-    if (rest < 0) {  // division truncates toward zero; the day must round down
-        rest += kSecondsPerDay;
-        days -= 1;
+// The source and long argument of GetFile for the member at `position` (an
+// offset in the file): the name and the position, or the image from the
+// position on and its rest.
+bool MemberSource(const Plugin& plugin, const Source& src, uint64_t position,
+                  const void** source, LONG_PTR* len) {
+    if (!src.memory) {
+        if (position > (uint64_t)INTPTR_MAX) return false;
+        *source = plugin.wide ? (const void*)src.name.c_str() : (const void*)src.ansiName.c_str();
+        *len = (LONG_PTR)position;
+        return true;
     }
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    CivilFromDays(days, &year, &month, &day);
-    snprintf(out, capacity, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day,
-             (int)(rest / 3600), (int)(rest / 60 % 60), (int)(rest % 60));
+    if (position < (uint64_t)src.start || position > (uint64_t)src.imageSize) return false;
+    *source = src.image.data() + position;
+    *len = (LONG_PTR)(src.imageSize - (int64_t)position);
+    return true;
 }
 
-static void PrintTimestamp(int32_t seconds, bool asSeconds) {
-    if (asSeconds) {
-        printf("%ld", (long)seconds);
-        return;
-    }
-    char text[32];
-    FormatUtc(seconds, text, sizeof text);
-    fputs(text, stdout);
+// ---------------------------------------------------------------- members
+
+// One record in either layout; positions are offsets in the list file.
+struct Member {
+    std::wstring method;
+    uint64_t position = 0;
+    uint64_t compsize = 0;
+    uint64_t filesize = 0;
+    int64_t timestamp = 0;
+    std::wstring path;
+    std::wstring name;
+    uint32_t crc = 0;
+};
+
+template <typename Record>
+Member MemberOf(const Record& r, const Source& src) {
+    Member m;
+    m.method = FieldText(r.method);
+    // A memory image starts at the start offset: its positions count from there.
+    m.position = (uint64_t)r.position + (src.memory ? (uint64_t)src.start : 0);
+    m.compsize = r.compsize;
+    m.filesize = r.filesize;
+    m.timestamp = r.timestamp;
+    m.path = FieldText(r.path);
+    m.name = FieldText(r.filename);
+    m.crc = r.crc;
+    return m;
 }
 
-// Prints a fixed-size text field up to its NUL or its end, whichever is first.
-static void PrintField(const char* field, size_t capacity) {
-    size_t n = 0;
-    while (n < capacity && field[n] != '\0') n++;
-    fwrite(field, 1, n, stdout);
-}
-
-// ------------------------------------------------------------------ listing
-
-static bool IsEndRecord(const unsigned char* record) {
-    for (size_t i = 0; i < kRecordSize; i++) {
+bool IsEndRecord(const unsigned char* record, size_t size) {
+    for (size_t i = 0; i < size; i++) {
         if (record[i] != 0) return false;
     }
     return true;
 }
 
-// Copies the records out of the plug-in's block: never past LocalSize, and
+// Reads the records out of the plug-in's block: never past LocalSize, and
 // not past the all-zero end record. False when the block has no end record.
-static bool CopyListing(HLOCAL block, Listing* out) {
-    size_t capacity = LocalSize(block) / kRecordSize;
+bool CopyListing(const Plugin& plugin, const Source& src, HLOCAL block,
+                 std::vector<Member>* out) {
+    size_t recordSize = plugin.wide ? sizeof(fileInfoW) : sizeof(fileInfo);
+    size_t capacity = LocalSize(block) / recordSize;
     const unsigned char* bytes = (const unsigned char*)LocalLock(block);
     if (bytes == NULL) {
         fputs("spihost: cannot lock the listing block\n", stderr);
         return false;
     }
     size_t count = 0;
-    while (count < capacity && !IsEndRecord(bytes + count * kRecordSize)) count++;
-    bool ended = count < capacity;
-    out->records = (fileInfo*)malloc(count * kRecordSize + 1);
-    if (out->records != NULL) memcpy(out->records, bytes, count * kRecordSize);
-    out->count = (int)count;
+    for (; count < capacity; count++) {
+        const unsigned char* record = bytes + count * recordSize;
+        if (IsEndRecord(record, recordSize)) break;
+        // The block holds no alignment promise for the records: copy each out.
+        if (plugin.wide) {
+            fileInfoW r;
+            memcpy(&r, record, sizeof r);
+            out->push_back(MemberOf(r, src));
+        } else {
+            fileInfo r;
+            memcpy(&r, record, sizeof r);
+            out->push_back(MemberOf(r, src));
+        }
+    }
     LocalUnlock(block);
-    if (out->records == NULL) {
-        fputs("spihost: out of memory\n", stderr);
-        return false;
-    }
-    if (!ended) fputs("spihost: the listing has no end record\n", stderr);
-    return ended;
+    if (count == capacity) fputs("spihost: the listing has no end record\n", stderr);
+    return count < capacity;
 }
 
-// GetArchiveInfo, then a copy of its records; the plug-in's block is freed.
-static int FetchListing(const Plugin* plugin, const Source* src, long offset, Listing* out) {
-    out->records = NULL;
-    out->count = 0;
+// GetArchiveInfo(W), then a copy of its records; the plug-in's block is freed.
+int FetchListing(const Plugin& plugin, const Source& src, std::vector<Member>* out) {
     HLOCAL block = NULL;
-    int code = plugin->getArchiveInfo(SourcePointer(src), SourceLength(src, offset),
-                                      InputKind(src), &block);
-    if (code != SPI_SUCCESS) return ReportFailure("GetArchiveInfo", code);
+    const void* source = ListSource(plugin, src);
+    int code = plugin.wide ? plugin.getArchiveInfoW((LPCWSTR)source, ListLength(src),
+                                                    InputKind(src), &block)
+                           : plugin.getArchiveInfo((LPCSTR)source, ListLength(src),
+                                                   InputKind(src), &block);
+    if (code != SPI_SUCCESS) return ReportFailure(plugin, "GetArchiveInfo", code);
     if (block == NULL) {
-        fputs("spihost: GetArchiveInfo returned 0 and no listing\n", stderr);
-        return kExitPluginFailed;
+        fprintf(stderr, "spihost: %s returned 0 and no listing\n",
+                plugin.Name("GetArchiveInfo"));
+        return kExitFailed;
     }
-    bool ok = CopyListing(block, out);
+    bool ok = CopyListing(plugin, src, block, out);
     LocalFree(block);
-    return ok ? kExitOk : kExitPluginFailed;
+    return ok ? kExitOk : kExitFailed;
 }
 
-static void FreeListing(Listing* listing) {
-    free(listing->records);
-    listing->records = NULL;
-    listing->count = 0;
+void PrintTimestamp(int64_t seconds, bool asSeconds) {
+    if (asSeconds) {
+        printf("%lld", (long long)seconds);
+        return;
+    }
+    char text[kUtcTextCapacity];
+    FormatUtc(seconds, text);
+    fputs(text, stdout);
 }
 
-static void PrintRecordRow(const fileInfo* r, bool asSeconds) {
-    printf("%lu %lu ", (unsigned long)r->position, (unsigned long)r->filesize);
-    PrintTimestamp(r->timestamp, asSeconds);
-    putchar(' ');
-    PrintField(r->filename, sizeof r->filename);
-    putchar('\n');
-}
+// --------------------------------------------------------------- commands
 
-// ----------------------------------------------------------------- commands
-
-static int CommandInfo(const Plugin* plugin) {
+int CommandInfo(const Plugin& plugin, const Options&) {
     for (int i = 0; i < kInfoCount; i++) {
-        char text[kInfoCapacity];
-        memset(text, 0, sizeof text);
-        int n = plugin->getPluginInfo(i, text, kInfoCapacity);
-        if (n < 0 || n > kInfoCapacity) n = kInfoCapacity;
+        std::wstring text;
+        if (plugin.wide) {
+            WCHAR buf[kInfoCapacity] = {0};
+            int n = plugin.getPluginInfoW(i, buf, kInfoCapacity);
+            if (n < 0 || n > kInfoCapacity) n = kInfoCapacity;
+            text = std::wstring(buf, wcsnlen(buf, (size_t)n));
+        } else {
+            char buf[kInfoCapacity] = {0};
+            int n = plugin.getPluginInfo(i, buf, kInfoCapacity);
+            if (n < 0 || n > kInfoCapacity) n = kInfoCapacity;
+            text = FromAnsi(buf, strnlen(buf, (size_t)n));
+        }
         printf("%d: ", i);
-        PrintField(text, (size_t)n);
+        PutText(text);
         putchar('\n');
     }
     return kExitOk;
 }
 
-static int CommandSupported(const Plugin* plugin, const Options* opt) {
-    printf("%d\n", plugin->isSupported(opt->args[1], 0));
+int CommandSupported(const Plugin& plugin, const Options& opt) {
+    std::string ansi;
+    if (!Spellable(plugin, opt.args[1], &ansi)) return kExitFailed;
+    int answer = plugin.wide ? plugin.isSupportedW(opt.args[1], NULL)
+                             : plugin.isSupported(ansi.c_str(), 0);
+    printf("%d\n", answer);
     return kExitOk;
 }
 
-static int CommandList(const Plugin* plugin, const Options* opt) {
+int CommandList(const Plugin& plugin, const Options& opt) {
     Source src;
-    if (!OpenSource(opt->args[1], opt->memory, &src)) return kExitPluginFailed;
-    Listing listing;
-    int status = FetchListing(plugin, &src, opt->offset, &listing);
-    if (listing.records != NULL) {
-        printf("# position size %s name\n", opt->seconds ? "timestamp" : "utc");
-        for (int i = 0; i < listing.count; i++) PrintRecordRow(&listing.records[i], opt->seconds);
+    int status = OpenSource(plugin, opt, opt.args[1], &src);
+    std::vector<Member> members;
+    if (status == kExitOk) status = FetchListing(plugin, src, &members);
+    if (status != kExitOk) return status;
+    bool seconds = opt.Has(kOptSeconds);
+    printf("# position size %s name\n", seconds ? "timestamp" : "utc");
+    for (const Member& m : members) {
+        printf("%llu %llu ", (unsigned long long)m.position, (unsigned long long)m.filesize);
+        PrintTimestamp(m.timestamp, seconds);
+        putchar(' ');
+        PutText(m.name);
+        putchar('\n');
     }
-    FreeListing(&listing);
-    CloseSource(&src);
-    return status;
+    return kExitOk;
 }
 
-static void PrintRecordFields(const fileInfo* r) {
+int CommandShow(const Plugin& plugin, const Options& opt) {
+    Source src;
+    int status = OpenSource(plugin, opt, opt.args[1], &src);
+    std::string ansiName;
+    if (status == kExitOk && !Spellable(plugin, opt.args[2], &ansiName)) status = kExitFailed;
+    if (status != kExitOk) return status;
+    const void* source = ListSource(plugin, src);
+    Member m;
+    int code = 0;
+    if (plugin.wide) {
+        fileInfoW info;
+        memset(&info, 0, sizeof info);
+        code = plugin.getFileInfoW((LPCWSTR)source, ListLength(src), opt.args[2],
+                                   InputKind(src), &info);
+        m = MemberOf(info, src);
+    } else {
+        fileInfo info;
+        memset(&info, 0, sizeof info);
+        code = plugin.getFileInfo((LPCSTR)source, ListLength(src), ansiName.c_str(),
+                                  InputKind(src), &info);
+        m = MemberOf(info, src);
+    }
+    if (code != SPI_SUCCESS) return ReportFailure(plugin, "GetFileInfo", code);
     fputs("method: ", stdout);
-    PrintField(r->method, sizeof r->method);
-    printf("\nposition: %lu\n", (unsigned long)r->position);
-    printf("compsize: %lu\n", (unsigned long)r->compsize);
-    printf("filesize: %lu\n", (unsigned long)r->filesize);
-    printf("timestamp: %ld\n", (long)r->timestamp);
+    PutText(m.method);
+    printf("\nposition: %llu\n", (unsigned long long)m.position);
+    printf("compsize: %llu\n", (unsigned long long)m.compsize);
+    printf("filesize: %llu\n", (unsigned long long)m.filesize);
+    printf("timestamp: %lld\n", (long long)m.timestamp);
     fputs("path: ", stdout);
-    PrintField(r->path, sizeof r->path);
+    PutText(m.path);
     fputs("\nfilename: ", stdout);
-    PrintField(r->filename, sizeof r->filename);
+    PutText(m.name);
     putchar('\n');
-}
-
-static int CommandShow(const Plugin* plugin, const Options* opt) {
-    Source src;
-    if (!OpenSource(opt->args[1], opt->memory, &src)) return kExitPluginFailed;
-    fileInfo info;
-    memset(&info, 0, sizeof info);
-    int code = plugin->getFileInfo(SourcePointer(&src), SourceLength(&src, opt->offset),
-                                   opt->args[2], InputKind(&src), &info);
-    CloseSource(&src);
-    if (code != SPI_SUCCESS) return ReportFailure("GetFileInfo", code);
-    PrintRecordFields(&info);
     return kExitOk;
 }
 
-// True when the stem (the text before the first dot) names a DOS device,
-// which Windows opens instead of a file in any directory: CON, PRN, AUX,
-// NUL, COM1-COM9, LPT1-LPT9, in any case.
-static bool IsDeviceName(const char* name) {
-    const char* devices[] = {"CON", "PRN", "AUX", "NUL"};
-    size_t stem = strcspn(name, ".");
-    for (size_t i = 0; i < sizeof devices / sizeof devices[0]; i++) {
-        if (stem == 3 && _strnicmp(name, devices[i], 3) == 0) return true;
-    }
-    bool numbered = _strnicmp(name, "COM", 3) == 0 || _strnicmp(name, "LPT", 3) == 0;
-    return stem == 4 && numbered && name[3] >= '1' && name[3] <= '9';
-}
+// ---------------------------------------------------------------- extract
 
-// A member name the host may append to a directory: not empty, no control
-// character, separator, drive colon or wildcard, no trailing dot or space
-// (Windows drops them: "..." would name the directory itself), no device name. A name
-// from the plug-in can thus never leave the directory or reach a device.
-static bool IsPlainFileName(const char* name) {
-    size_t n = strlen(name);
-    if (n == 0 || name[n - 1] == '.' || name[n - 1] == ' ') return false;
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = (unsigned char)name[i];
-        if (c < 0x20 || strchr("<>:\"/\\|?*", c) != NULL) return false;
-    }
-    return !IsDeviceName(name);
-}
-
-// The record's name as a terminated string: the field may lack its NUL.
-static void RecordName(const fileInfo* r, char* out, size_t capacity) {
-    size_t n = 0;
-    while (n < sizeof r->filename && n + 1 < capacity && r->filename[n] != '\0') n++;
-    memcpy(out, r->filename, n);
-    out[n] = '\0';
-}
-
-static bool JoinPath(const char* dir, const char* name, char* out, int capacity) {
-    int written = snprintf(out, (size_t)capacity, "%s/%s", dir, name);
-    return written > 0 && written < capacity;
-}
-
-static bool WriteWholeFile(const char* path, const void* data, size_t size) {
-    FILE* f = fopen(path, "wb");
-    if (f == NULL) return false;
-    bool ok = fwrite(data, 1, size, f) == size;
-    ok = fclose(f) == 0 && ok;
-    return ok;
-}
-
-// Size of a file in bytes, or -1 when it cannot be opened.
-static long FileSize(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f == NULL) return -1;
-    long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
-    fclose(f);
-    return size;
-}
-
-// GetFile's source and long argument for the member at `position`: the file
-// name and the position, or the image from the position on and its rest.
-static bool MemberSource(const Source* src, uint32_t position, LPCSTR* source, long* len) {
-    if (!src->memory) {
-        if (position > (uint32_t)LONG_MAX) return false;
-        *source = src->name;
-        *len = (long)position;
-        return true;
-    }
-    if (position > (uint32_t)src->imageSize) return false;
-    *source = src->image + position;
-    *len = src->imageSize - (long)position;
-    return true;
-}
-
-// GetFile with memory output; the body block's handle lands in *block.
-static int GetToMemory(const Plugin* plugin, const Source* src, uint32_t position,
-                       HLOCAL* block) {
-    LPCSTR source = NULL;
-    long len = 0;
-    if (!MemberSource(src, position, &source, &len)) {
-        fprintf(stderr, "spihost: position %lu lies beyond the list\n", (unsigned long)position);
-        return kExitPluginFailed;
-    }
-    *block = NULL;
-    unsigned flag = InputKind(src) | (kOutputToMemory << kOutputKindShift);
-    int code = plugin->getFile(source, len, (LPSTR)block, flag, NULL, 0);
-    if (code != SPI_SUCCESS) return ReportFailure("GetFile", code);
-    if (*block == NULL) {
-        fputs("spihost: GetFile returned 0 and no block\n", stderr);
-        return kExitPluginFailed;
-    }
-    return kExitOk;
-}
-
-// The host writes the member: memory output, then DIR/NAME from the block.
-static int ExtractByHost(const Plugin* plugin, const Source* src, const fileInfo* r,
-                         const char* dir) {
-    char path[kPathCapacity];
-    char name[kRecordNameCapacity + 1];
-    RecordName(r, name, sizeof name);
-    if (!IsPlainFileName(name) || !JoinPath(dir, name, path, kPathCapacity)) {
-        fprintf(stderr, "spihost: refusing to write member name '%s'\n", name);
-        return kExitPluginFailed;
-    }
-    HLOCAL block = NULL;
-    int status = GetToMemory(plugin, src, r->position, &block);
-    if (status != kExitOk) return status;
-    size_t size = LocalSize(block);
-    const void* data = LocalLock(block);
-    bool written = data != NULL && WriteWholeFile(path, data, size);
-    if (data != NULL) LocalUnlock(block);
-    LocalFree(block);
-    if (!written) {
-        fprintf(stderr, "spihost: cannot write %s\n", path);
-        return kExitPluginFailed;
-    }
-    printf("%s %lu -> %s\n", name, (unsigned long)size, path);
-    return kExitOk;
-}
-
-// The plug-in writes the member: file output into DIR; the host checks the file.
-static int ExtractByPlugin(const Plugin* plugin, const Source* src, const fileInfo* r,
-                           const char* dir) {
-    char path[kPathCapacity];
-    char dest[kPathCapacity];
-    char name[kRecordNameCapacity + 1];
-    RecordName(r, name, sizeof name);
-    LPCSTR source = NULL;
-    long len = 0;
-    if (!JoinPath(dir, name, path, kPathCapacity) ||
-        snprintf(dest, sizeof dest, "%s", dir) >= (int)sizeof dest ||
-        !MemberSource(src, r->position, &source, &len)) {
-        fprintf(stderr, "spihost: cannot extract '%s'\n", name);
-        return kExitPluginFailed;
-    }
-    unsigned flag = InputKind(src) | (kOutputToFile << kOutputKindShift);
-    int code = plugin->getFile(source, len, dest, flag, NULL, 0);
-    if (code != SPI_SUCCESS) return ReportFailure("GetFile", code);
-    long size = FileSize(path);
-    if (size < 0) {
-        fprintf(stderr, "spihost: GetFile returned 0 but %s is missing\n", path);
-        return kExitPluginFailed;
-    }
-    printf("%s %ld -> %s\n", name, size, path);
-    return kExitOk;
-}
-
-static const fileInfo* FindRecord(const Listing* listing, const char* name) {
-    for (int i = 0; i < listing->count; i++) {
-        char recordName[kRecordNameCapacity + 1];
-        RecordName(&listing->records[i], recordName, sizeof recordName);
-        if (strcmp(recordName, name) == 0) return &listing->records[i];
-    }
-    return NULL;
-}
-
-static bool AllNamesListed(const Listing* listing, const Options* opt) {
-    bool ok = true;
-    for (int i = 2; i < opt->count; i++) {
-        if (FindRecord(listing, opt->args[i]) == NULL) {
-            fprintf(stderr, "spihost: no member named '%s'\n", opt->args[i]);
-            ok = false;
-        }
-    }
-    return ok;
-}
-
-static int ExtractOne(const Plugin* plugin, const Source* src, const fileInfo* r,
-                      const Options* opt) {
-    if (opt->pluginWrites) return ExtractByPlugin(plugin, src, r, opt->outDir);
-    return ExtractByHost(plugin, src, r, opt->outDir);
-}
-
-// Extracts every member, or the named ones; a failed member does not stop the
-// others, but makes the exit status 1.
-static int ExtractListed(const Plugin* plugin, const Source* src, const Listing* listing,
-                         const Options* opt) {
-    if (!AllNamesListed(listing, opt)) return kExitPluginFailed;
-    int status = kExitOk;
-    int wanted = opt->count > 2 ? opt->count - 2 : listing->count;
-    for (int i = 0; i < wanted; i++) {
-        const fileInfo* r =
-            opt->count > 2 ? FindRecord(listing, opt->args[2 + i]) : &listing->records[i];
-        if (ExtractOne(plugin, src, r, opt) != kExitOk) {
-            fprintf(stderr, "spihost: '%.*s' not extracted\n", (int)sizeof r->filename,
-                    r->filename);
-            status = kExitPluginFailed;
-        }
-    }
-    return status;
-}
-
-static int CommandExtract(const Plugin* plugin, const Options* opt) {
-    Source src;
-    if (!OpenSource(opt->args[1], opt->memory, &src)) return kExitPluginFailed;
-    Listing listing;
-    int status = FetchListing(plugin, &src, 0, &listing);
-    if (status == kExitOk) status = ExtractListed(plugin, &src, &listing, opt);
-    FreeListing(&listing);
-    CloseSource(&src);
-    return status;
-}
-
-static void PrintPeakMemory() {
-    PROCESS_MEMORY_COUNTERS counters;
-    memset(&counters, 0, sizeof counters);
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return;
-    printf("peak_pagefile_bytes: %lu\n", (unsigned long)counters.PeakPagefileUsage);
-    printf("peak_working_set_bytes: %lu\n", (unsigned long)counters.PeakWorkingSetSize);
-}
-
-// Times one GetFile call (memory output) with the performance counter.
-static int CommandBenchGet(const Plugin* plugin, const Options* opt) {
-    long long position = 0;
-    if (!ParseNumber(opt->args[2], 0, UINT32_MAX, &position)) return kExitUsage;
-    Source src;
-    if (!OpenSource(opt->args[1], opt->memory, &src)) return kExitPluginFailed;
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    HLOCAL block = NULL;
-    QueryPerformanceCounter(&start);
-    int status = GetToMemory(plugin, &src, (uint32_t)position, &block);
-    QueryPerformanceCounter(&end);
-    CloseSource(&src);
-    if (status != kExitOk) return status;
-    double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-    printf("seconds: %.6f\n", seconds);
-    printf("bytes: %lu\n", (unsigned long)LocalSize(block));
-    LocalFree(block);
-    PrintPeakMemory();
-    return kExitOk;
-}
-
-// Formats each argument (signed 32-bit seconds) as the listing shows it.
-static int CommandUtc(const Options* opt) {
-    if (opt->count < 2) return kExitUsage;
-    for (int i = 1; i < opt->count; i++) {
-        long long value = 0;
-        if (!ParseNumber(opt->args[i], INT32_MIN, INT32_MAX, &value)) {
-            fprintf(stderr, "spihost: not a 32-bit number of seconds: '%s'\n", opt->args[i]);
-            return kExitUsage;
-        }
-        printf("%s ", opt->args[i]);
-        PrintTimestamp((int32_t)value, false);
-        putchar('\n');
-    }
-    return kExitOk;
-}
-
-static int RunPluginCommand(const Plugin* plugin, const Options* opt) {
-    const char* command = opt->args[0];
-    if (strcmp(command, "info") == 0) return CommandInfo(plugin);
-    if (strcmp(command, "supported") == 0) return CommandSupported(plugin, opt);
-    if (strcmp(command, "list") == 0) return CommandList(plugin, opt);
-    if (strcmp(command, "show") == 0) return CommandShow(plugin, opt);
-    if (strcmp(command, "extract") == 0) return CommandExtract(plugin, opt);
-    return CommandBenchGet(plugin, opt);
-}
-
-// The commands that need the plug-in, with their word counts (command
-// included), so that a usage error shows before anything is loaded.
-struct CommandShape {
-    const char* name;
-    int minWords;
-    int maxWords;  // -1: any number
+// One member to extract, and the name of the file it goes to.
+struct Target {
+    const Member* member;
+    std::wstring fileName;
 };
 
-static const CommandShape kPluginCommands[] = {
-    {"info", 1, 1},    {"supported", 2, 2}, {"list", 2, 2},
-    {"show", 3, 3},    {"extract", 2, -1},  {"bench-get", 3, 3},
-};
+// Windows compares file names without case.
+bool SameFileName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) ==
+           CSTR_EQUAL;
+}
 
-static bool IsPluginCommandCall(const Options* opt) {
-    for (size_t i = 0; i < sizeof kPluginCommands / sizeof kPluginCommands[0]; i++) {
-        const CommandShape* c = &kPluginCommands[i];
-        if (strcmp(opt->args[0], c->name) == 0) {
-            return opt->count >= c->minWords && (c->maxWords < 0 || opt->count <= c->maxWords);
-        }
+bool NameIn(const std::wstring& name, const std::vector<std::wstring>& names) {
+    for (const std::wstring& n : names) {
+        if (SameFileName(n, name)) return true;
     }
     return false;
 }
 
-int main(int argc, char** argv) {
-    // Plain LF line ends, the same bytes on every platform's console or file.
-    _setmode(_fileno(stdout), _O_BINARY);
-    Options opt;
-    memset(&opt, 0, sizeof opt);
-    int status = kExitUsage;
-    if (ParseOptions(argc, argv, &opt)) {
-        if (strcmp(opt.args[0], "utc") == 0) {
-            status = CommandUtc(&opt);
-        } else if (IsPluginCommandCall(&opt)) {
-            Plugin plugin;
-            memset(&plugin, 0, sizeof plugin);
-            status = LoadPlugin(&opt, &plugin);
-            if (status == kExitOk) {
-                status = RunPluginCommand(&plugin, &opt);
-                FreeLibrary(plugin.module);
+// "NAME (k).EXT" for a name that an earlier member's file already has; the
+// extension starts at the last dot, unless that is the first character.
+std::wstring NumberedName(const std::wstring& name, size_t k) {
+    size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot == 0) dot = name.size();
+    return name.substr(0, dot) + L" (" + std::to_wstring(k) + L")" + name.substr(dot);
+}
+
+// The file name of each selected member: its own, or, when an earlier one
+// has taken it, the first numbered name that no selected member has.
+// Names that are no plain file names are kept, to be refused one by one.
+std::vector<Target> PlanTargets(const std::vector<const Member*>& selected) {
+    std::vector<std::wstring> own;
+    for (const Member* m : selected) own.push_back(m->name);
+    std::vector<std::wstring> taken;
+    std::vector<Target> targets;
+    for (const Member* m : selected) {
+        std::wstring file = m->name;
+        if (IsPlainFileName(file.c_str()) && NameIn(file, taken)) {
+            for (size_t k = 2;; k++) {
+                file = NumberedName(m->name, k);
+                if (IsPlainFileName(file.c_str()) && !NameIn(file, taken) && !NameIn(file, own)) {
+                    break;
+                }
             }
+        }
+        if (IsPlainFileName(file.c_str())) taken.push_back(file);
+        targets.push_back(Target{m, file});
+    }
+    return targets;
+}
+
+// DIR joined with a file name, with '/' where DIR is spelled with '/' only,
+// so the path printed looks like the one typed.
+bool OutputPath(const std::wstring& dir, const std::wstring& file, std::wstring* out) {
+    std::wstring base = dir;
+    if (!base.empty() && base.find(L'\\') == std::wstring::npos && base.back() != L'/') {
+        base += L'/';
+    }
+    WCHAR path[kMaxPathChars];
+    if (!JoinFilePath(base.c_str(), file.c_str(), path)) return false;
+    *out = path;
+    return true;
+}
+
+// Size of a file in bytes, or -1 when it cannot be read.
+int64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return (int64_t)(((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow);
+}
+
+struct Extraction {
+    const Plugin& plugin;
+    const Source& src;
+    const Options& opt;
+    std::wstring dir;
+    std::string ansiDir;  // the directory for the ANSI GetFile
+};
+
+// GetFile(W) for the member, file output into `dir` (ANSI: `ansiDir`) or
+// memory output into *block, watched by `line`.
+int CallGetFile(const Extraction& x, const Member& m, const std::wstring& dir,
+                const std::string& ansiDir, HLOCAL* block, ProgressLine* line) {
+    const void* source = NULL;
+    LONG_PTR len = 0;
+    if (!MemberSource(x.plugin, x.src, m.position, &source, &len)) {
+        fprintf(stderr, "spihost: position %llu lies outside the list\n",
+                (unsigned long long)m.position);
+        return kHostFailed;
+    }
+    unsigned output = block != NULL ? kOutputToMemory : kOutputToFile;
+    unsigned flag = InputKind(x.src) | (output << kOutputKindShift);
+    LONG_PTR datum = reinterpret_cast<LONG_PTR>(line);
+    if (block != NULL) *block = NULL;
+    line->startTick = GetTickCount64();
+    if (x.plugin.wide) {
+        LPWSTR dest = block != NULL ? (LPWSTR)block : (LPWSTR)dir.c_str();
+        return x.plugin.getFileW((LPCWSTR)source, len, dest, flag, OnProgress, datum);
+    }
+    LPSTR dest = block != NULL ? (LPSTR)block : (LPSTR)ansiDir.c_str();
+    return x.plugin.getFile((LPCSTR)source, len, dest, flag, OnProgress, datum);
+}
+
+// The host writes the member: memory output, then the file through a
+// temporary one beside it.
+int ExtractByHost(const Extraction& x, const Target& t, const std::wstring& path,
+                  ProgressLine* line, int64_t* size) {
+    HLOCAL block = NULL;
+    int code = CallGetFile(x, *t.member, std::wstring(), std::string(), &block, line);
+    if (code != SPI_SUCCESS) return code;
+    if (block == NULL) {
+        fprintf(stderr, "spihost: %s returned 0 and no block\n", x.plugin.Name("GetFile"));
+        return kHostFailed;
+    }
+    *size = (int64_t)LocalSize(block);
+    const void* data = LocalLock(block);
+    bool written = data != NULL && WriteFileWhole(path.c_str(), data, *size);
+    if (data != NULL) LocalUnlock(block);
+    LocalFree(block);
+    if (!written) {
+        fprintf(stderr, "spihost: cannot write %s\n", Utf8(path).c_str());
+        return kHostFailed;
+    }
+    return SPI_SUCCESS;
+}
+
+// A new, empty directory beside the output files for the plug-in to write a
+// member into whose name an earlier member's file has taken.
+bool MakeStagingDirectory(const std::wstring& dir, std::wstring* out) {
+    const int kAttempts = 64;
+    for (int i = 0; i < kAttempts; i++) {
+        std::wstring name = L"~spihost-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(i);
+        if (!OutputPath(dir, name, out)) return false;
+        if (CreateDirectoryW(out->c_str(), NULL)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+// The plug-in writes the member: file output into DIR, or, for a numbered
+// name, into a staging directory from which the host moves the file.
+int ExtractByPlugin(const Extraction& x, const Target& t, const std::wstring& path,
+                    ProgressLine* line, int64_t* size) {
+    const std::wstring& name = t.member->name;
+    if (t.fileName == name) {
+        int code = CallGetFile(x, *t.member, x.dir, x.ansiDir, NULL, line);
+        if (code != SPI_SUCCESS) return code;
+    } else {
+        std::wstring stage;
+        std::wstring staged;
+        std::string ansiStage;
+        if (!MakeStagingDirectory(x.dir, &stage)) {
+            fprintf(stderr, "spihost: cannot make a directory in %s\n", Utf8(x.dir).c_str());
+            return kHostFailed;
+        }
+        int code = kHostFailed;
+        if (Spellable(x.plugin, stage, &ansiStage) && OutputPath(stage, name, &staged)) {
+            code = CallGetFile(x, *t.member, stage, ansiStage, NULL, line);
+        }
+        bool moved = code == SPI_SUCCESS &&
+                     MoveFileExW(staged.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (!moved && !staged.empty()) DeleteFileW(staged.c_str());
+        RemoveDirectoryW(stage.c_str());
+        if (code != SPI_SUCCESS) return code;
+        if (!moved) {
+            fprintf(stderr, "spihost: cannot move the member to %s\n", Utf8(path).c_str());
+            return kHostFailed;
+        }
+    }
+    *size = FileSize(path);
+    if (*size < 0) {
+        fprintf(stderr, "spihost: %s returned 0 but %s is missing\n", x.plugin.Name("GetFile"),
+                Utf8(path).c_str());
+        return kHostFailed;
+    }
+    return SPI_SUCCESS;
+}
+
+int ExtractOne(const Extraction& x, const Target& t) {
+    const std::wstring& name = t.member->name;
+    bool pluginWrites = x.opt.Has(kOptPluginWrites);
+    std::wstring path;
+    bool usable = IsPlainFileName(t.fileName.c_str()) && OutputPath(x.dir, t.fileName, &path);
+    // A plug-in that writes under the member's own name judges that name itself.
+    if (!usable && !(pluginWrites && t.fileName == name)) {
+        fprintf(stderr, "spihost: refusing to write member name '%s'\n", Utf8(name).c_str());
+        return kExitFailed;
+    }
+    ProgressLine line;
+    line.shown = IsConsole(STD_ERROR_HANDLE);
+    line.name = Utf8(name);
+    line.listedSize = t.member->filesize;
+    int64_t size = 0;
+    int code = pluginWrites ? ExtractByPlugin(x, t, path, &line, &size)
+                            : ExtractByHost(x, t, path, &line, &size);
+    EndProgress(&line, code == SPI_CANCELLED ? "  cancelled" : "");
+    if (code == SPI_CANCELLED) {
+        fprintf(stderr, "spihost: '%s' cancelled; nothing written\n", Utf8(name).c_str());
+        return kExitCancelled;
+    }
+    if (code == kHostFailed) return kExitFailed;
+    if (code != SPI_SUCCESS) return ReportFailure(x.plugin, "GetFile", code);
+    PutText(name);
+    printf(" %lld -> ", (long long)size);
+    PutText(path);
+    putchar('\n');
+    fflush(stdout);
+    return kExitOk;
+}
+
+// The members to extract: every one, or those of the names given (every
+// member of each name, in listing order). False when a name is not listed.
+bool SelectMembers(const std::vector<Member>& members, const Options& opt,
+                   std::vector<const Member*>* selected) {
+    bool ok = true;
+    std::vector<std::wstring> names;
+    for (size_t i = 2; i < opt.args.size(); i++) {
+        bool listed = false;
+        for (const Member& m : members) listed = listed || m.name == opt.args[i];
+        if (!listed) {
+            fprintf(stderr, "spihost: no member named '%s'\n", Utf8(opt.args[i]).c_str());
+            ok = false;
+        }
+        names.push_back(opt.args[i]);
+    }
+    for (const Member& m : members) {
+        bool wanted = names.empty();
+        for (const std::wstring& n : names) wanted = wanted || m.name == n;
+        if (wanted) selected->push_back(&m);
+    }
+    return ok;
+}
+
+// Extracts the selected members; a failed member does not stop the others,
+// but makes the exit status 1. Ctrl-C stops at the member under way.
+int ExtractListed(const Extraction& x, const std::vector<Member>& members) {
+    std::vector<const Member*> selected;
+    if (!SelectMembers(members, x.opt, &selected)) return kExitFailed;
+    int status = kExitOk;
+    SetCancellable(true);
+    for (const Target& t : PlanTargets(selected)) {
+        int result = CancelRequested() ? kExitCancelled : ExtractOne(x, t);
+        if (result == kExitCancelled) {
+            status = kExitCancelled;
+            break;
+        }
+        if (result != kExitOk) {
+            fprintf(stderr, "spihost: '%s' not extracted\n", Utf8(t.member->name).c_str());
+            status = kExitFailed;
+        }
+    }
+    if (CancelRequested()) status = kExitCancelled;
+    SetCancellable(false);
+    return status;
+}
+
+int CommandExtract(const Plugin& plugin, const Options& opt) {
+    Source src;
+    int status = OpenSource(plugin, opt, opt.args[1], &src);
+    Extraction x = {plugin, src, opt, opt.outDir, std::string()};
+    if (status == kExitOk && !Spellable(plugin, x.dir, &x.ansiDir)) status = kExitFailed;
+    std::vector<Member> members;
+    if (status == kExitOk) status = FetchListing(plugin, src, &members);
+    if (status == kExitOk) status = ExtractListed(x, members);
+    if (status == kExitCancelled && CancelRequested()) {
+        fputs("spihost: cancelled by Ctrl-C\n", stderr);
+    }
+    return status;
+}
+
+// ------------------------------------------------------------- dispatch
+
+// The commands, their word counts (command included) and the options each
+// takes besides --plugin and --ansi, so that a usage error shows before
+// anything is loaded.
+struct Command {
+    const wchar_t* name;
+    size_t minWords;
+    size_t maxWords;  // 0: any number
+    unsigned options;
+    int (*run)(const Plugin&, const Options&);
+};
+
+const unsigned kEveryCommand = kOptPlugin | kOptAnsi;
+
+const Command kCommands[] = {
+    {L"info", 1, 1, 0, CommandInfo},
+    {L"supported", 2, 2, 0, CommandSupported},
+    {L"list", 2, 2, kOptMemory | kOptOffset | kOptSeconds, CommandList},
+    {L"show", 3, 3, kOptMemory | kOptOffset, CommandShow},
+    {L"extract", 2, 0, kOptMemory | kOptOffset | kOptOut | kOptPluginWrites, CommandExtract},
+};
+
+// The command the words name, or NULL (with a message) when there is none or
+// the words or options do not fit it.
+const Command* FindCommand(const Options& opt) {
+    const Command* found = NULL;
+    for (const Command& c : kCommands) {
+        if (wcscmp(opt.args[0], c.name) == 0) found = &c;
+    }
+    if (found == NULL) {
+        fprintf(stderr, "spihost: unknown command '%s'\n", Utf8(opt.args[0]).c_str());
+        return NULL;
+    }
+    size_t words = opt.args.size();
+    if (words < found->minWords || (found->maxWords != 0 && words > found->maxWords)) {
+        fprintf(stderr, "spihost: wrong number of arguments for %s\n", Utf8(found->name).c_str());
+        return NULL;
+    }
+    unsigned refused = opt.given & ~(found->options | kEveryCommand);
+    for (unsigned bit = 1; refused != 0; bit <<= 1) {
+        if ((refused & bit) == 0) continue;
+        fprintf(stderr, "spihost: %s does not take %s\n", Utf8(found->name).c_str(),
+                Utf8(OptionName(bit)).c_str());
+        refused &= ~bit;
+        found = NULL;
+    }
+    return found;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // Plain LF line ends, the same bytes on every platform's console or file;
+    // a console shows the UTF-8 as text.
+    _setmode(_fileno(stdout), _O_BINARY);
+    SetUpConsole(kExitCancelled);
+    Options opt;
+    int status = kExitUsage;
+    const Command* command = ParseOptions(argc, argv, &opt) ? FindCommand(opt) : NULL;
+    if (command != NULL) {
+        Plugin plugin;
+        status = LoadPlugin(opt, &plugin);
+        if (status == kExitOk) {
+            status = command->run(plugin, opt);
+            FreeLibrary(plugin.module);
         }
     }
     if (status == kExitUsage) Usage();
-    free(opt.args);
     fflush(stdout);
+    RestoreConsole();
     return status;
 }

@@ -188,6 +188,15 @@ def spihost_exe():
     return os.path.join(build_dir(), "spihost.exe")
 
 
+def spibench_exe():
+    return os.path.join(build_dir(), "spibench.exe")
+
+
+def is_64bit():
+    """True for the 64-bit tree (KESTA.SPH and 64-bit records)."""
+    return os.path.exists(os.path.join(build_dir(), "KESTA.SPH"))
+
+
 def wine_runner():
     """The launcher that runs a program of the tree under Wine in its prefix."""
     return os.environ.get("KESTA_WINE_RUN") or os.path.join(build_dir(), "wine-run")
@@ -195,6 +204,9 @@ def wine_runner():
 
 def wine_env():
     env = dict(os.environ)
+    # Wine reads the command line and Linux file names in the locale's
+    # character set: UTF-8, whatever the caller's locale.
+    env["LC_ALL"] = "C.UTF-8"
     env.pop("KESTA_WINE_WARM", None)
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
@@ -213,22 +225,34 @@ def _run_env():
     return env
 
 
-def run_spihost(*args, timeout=SPIHOST_TIMEOUT, cwd=None):
+def run_spihost(*args, timeout=SPIHOST_TIMEOUT, cwd=None, preexec_fn=None):
     """Runs spihost.exe with `args` under Wine; returns the CompletedProcess
-    with text stdout and stderr. Output goes through temporary files, not
-    pipes, so Wine's background processes can never hold the call open."""
+    with stdout and stderr as text (UTF-8). Output goes through temporary
+    files, not pipes, so Wine's background processes can never hold the call
+    open."""
+    return run_program(spihost_exe(), *args, timeout=timeout, cwd=cwd, preexec_fn=preexec_fn)
+
+
+def run_spibench(*args, timeout=SPIHOST_TIMEOUT):
+    return run_program(spibench_exe(), *args, timeout=timeout)
+
+
+def run_program(exe, *args, timeout=SPIHOST_TIMEOUT, cwd=None, preexec_fn=None):
+    """run_spihost for any program of the tree; preexec_fn runs in the child
+    before Wine starts (to set a resource limit, say)."""
     global _last_run_end
-    cmd = [wine_runner(), spihost_exe()] + [str(a) for a in args]
+    cmd = [wine_runner(), exe] + [str(a) for a in args]
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                  env=_run_env(), cwd=cwd, timeout=timeout)
+                                  env=_run_env(), cwd=cwd, timeout=timeout,
+                                  preexec_fn=preexec_fn)
         finally:
             _last_run_end = time.monotonic()
         out.seek(0)
         err.seek(0)
-        stdout = out.read().decode("latin-1")
-        stderr = err.read().decode("latin-1")
+        stdout = out.read().decode("utf-8", "replace")
+        stderr = err.read().decode("utf-8", "replace")
     return subprocess.CompletedProcess(cmd, proc.returncode, stdout, stderr)
 
 

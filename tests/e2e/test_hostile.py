@@ -4,14 +4,20 @@ and a body without end, seen through fetch_probe (result, last-error text,
 memory) and spihost (listing record, extracted bytes).
 """
 
+import fcntl
 import json
 import os
+import pty
 import random
+import re
+import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -312,7 +318,7 @@ class MisbehavingServerTest(HostileCase):
                     with open(target, "rb") as f:
                         self.assertTrue(f.read() == body)
         failures = sum(1 for r in rows if r[2] is None)
-        self.assertEqual(extracted.stderr.count("spihost: GetFile returned 6"), failures)
+        self.assertEqual(extracted.stderr.count("spihost: GetFileW returned 6"), failures)
         self.assertEqual(extracted.returncode, 1)
 
 
@@ -390,6 +396,124 @@ class StalledServerTest(HostileCase):
                 self.assertEqual(code, 0, err)
                 self.assertEqual(harness.parse_listing(out),
                                  [(0,) + listed_record(body, NOV94) + ("x.bin",)])
+
+
+# --------------------------------------------------------------- Ctrl-C
+
+CSI = re.compile(r"\x1b\[([0-9;?]*)([A-Za-z])")  # what Wine's console adds on a terminal
+
+
+def terminal_text(data):
+    """The pty's bytes as text: cursor moves to the right become the blanks
+    they stand for, other escape sequences go."""
+    def plain(m):
+        return " " * int(m.group(1) or 1) if m.group(2) == "C" and m.group(1).isdigit() else ""
+    return CSI.sub(plain, data.decode("utf-8", "replace"))
+CANCEL_WAIT = 60.0  # bound on Wine's start and the listing, and on the end after Ctrl-C
+
+
+def read_terminal(master, proc, until, deadline):
+    """Reads the pty's text while `proc` runs or more text comes, until
+    `until(text)` holds or the deadline passes; returns the text so far
+    without escape sequences."""
+    seen = b""
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: nobody holds the terminal any more
+                chunk = b""
+            if not chunk:
+                break
+            seen += chunk
+        if until(terminal_text(seen)) or (not ready and proc.poll() is not None):
+            break
+    return terminal_text(seen)
+
+
+class CancelTest(HostileCase):
+    """Ctrl-C while a member downloads, on a terminal (a pty whose line
+    discipline turns ^C into SIGINT) and without one (SIGINT from a script).
+    The listing's fetch gets the whole body; the extraction's a quarter of
+    it, then silence: the progress line stops at 25%."""
+    SIZE = 1 << 20
+
+    def stalling_server(self):
+        head = ok([b"Content-Length: %d" % self.SIZE])
+        server = RawServer(None)
+
+        def script(conn, stop):
+            if server.connections == 1:
+                conn.sendall(head + bytes(self.SIZE))
+                return
+            conn.sendall(head + bytes(self.SIZE // 4))
+            stop.wait(STALL_LIMIT)
+        server.script = script
+        return server
+
+    def on_terminal(self, cmd):
+        """Runs cmd with stdin and stderr on a new pty, its controlling
+        terminal; types ^C once the progress line shows 25%. Returns (exit
+        status, stdout, the terminal's text)."""
+        master, slave = pty.openpty()
+
+        def own_terminal():
+            os.setsid()
+            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.Popen(cmd, stdin=slave, stdout=out, stderr=slave,
+                                    env=harness.wine_env(), preexec_fn=own_terminal)
+            os.close(slave)
+            try:
+                text = read_terminal(master, proc, lambda t: "25%" in t,
+                                     time.monotonic() + CANCEL_WAIT)
+                if "25%" in text:
+                    os.write(master, b"\x03")
+                    text += read_terminal(master, proc, lambda t: False,
+                                          time.monotonic() + CANCEL_WAIT)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                proc.wait(10)
+                os.close(master)
+            out.seek(0)
+            return proc.returncode, out.read().decode("utf-8", "replace"), text
+
+    def by_signal(self, cmd, server):
+        """Runs cmd without a terminal; sends SIGINT once the extraction's
+        fetch has had its quarter. Returns (exit status, stdout, stderr)."""
+        with Background(cmd) as program:
+            deadline = time.monotonic() + CANCEL_WAIT
+            while server.connections < 2 and program.running() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(STALL_CHECK)
+            program.proc.send_signal(signal.SIGINT)
+            return program.finish(CANCEL_WAIT)
+
+    def test_ctrl_c_cancels_the_download_and_leaves_no_file(self):
+        rows = [  # label, on a terminal, extra arguments
+            ("terminal, host writes", True, []),
+            ("terminal, plug-in writes", True, ["--plugin-writes"]),
+            ("SIGINT, no terminal", False, []),
+        ]
+        for label, terminal, extra in rows:
+            with self.subTest(label):
+                out = tempfile.mkdtemp(dir=self.tmp)
+                with self.stalling_server() as server:
+                    path, _ = self.write_list([server.url("/big/member.bin")])
+                    cmd = wine_command(harness.spihost_exe(), ["extract", path, "-o", out] + extra)
+                    if terminal:
+                        code, stdout, text = self.on_terminal(cmd)
+                        self.assertIn("25%", text, "no progress line on the terminal")
+                    else:
+                        code, stdout, text = self.by_signal(cmd, server)
+                        self.assertNotIn("%", text, "a progress line without a terminal")
+                self.assertEqual(server.errors, [])
+                self.assertEqual(code, 4, stdout + text)
+                self.assertIn("spihost: 'member.bin' cancelled; nothing written", text)
+                self.assertEqual(stdout, "")
+                self.assertEqual(os.listdir(out), [])
 
 
 # -------------------------------------------------------------- garbage
@@ -498,7 +622,7 @@ class EndlessBodyTest(HostileCase):
         self.assertEqual(listed, [(offsets[0],) + FAILED_RECORD + ("endless.bin",),
                                   (offsets[1], 4, NOV94, "next.txt")])
         self.assertEqual(extracted.returncode, 1)
-        self.assertIn("spihost: GetFile returned 6", extracted.stderr)
+        self.assertIn("spihost: GetFileW returned 6", extracted.stderr)
         self.assertFalse(os.path.exists(os.path.join(out, "endless.bin")))
         with open(os.path.join(out, "next.txt"), "rb") as f:
             self.assertEqual(f.read(), b"next")

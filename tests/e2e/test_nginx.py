@@ -5,8 +5,11 @@ times we set, error pages, a port nobody listens on, and the ./spihost wrapper.
 
 import datetime
 import os
+import resource
 import shutil
+import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -60,9 +63,21 @@ def line_starts(data):
     return starts
 
 
+def file_size_limit(cap):
+    """A preexec_fn that caps the size of files the child writes (None: no cap);
+    a write past it then fails (EFBIG) instead of raising SIGXFSZ."""
+    if cap is None:
+        return None
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (cap, cap))
+    return limit
+
+
 def utc_text(seconds):
-    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+    m = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+    return "%04d-%02d-%02dT%02d:%02d:%02dZ" % (m.year, m.month, m.day, m.hour, m.minute, m.second)
 
 
 class NginxCase(unittest.TestCase):
@@ -167,7 +182,7 @@ class ListingTest(NginxCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         r = harness.run_spihost("extract", path, "-o", self.out_dir())
         self.assertEqual(r.returncode, 1)
-        self.assertIn("spihost: GetFile returned 6", r.stderr)
+        self.assertIn("spihost: GetFileW returned 6", r.stderr)
 
 
 class ExtractTest(NginxCase):
@@ -235,34 +250,156 @@ class UnsafeNameTest(NginxCase):
                     os.mkdir(out)
                     r = harness.run_spihost("extract", path, name, "-o", out, *extra)
                     self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-                    expected = ("GetFile returned %d" % code) if extra else complaint
+                    expected = ("GetFileW returned %d" % code) if extra else complaint
                     self.assertIn(expected, r.stderr)
                     self.assertEqual(os.listdir(out), [])
                     self.assertEqual(os.listdir(parent), ["d"])
 
 
-class OffsetTest(NginxCase):
-    def test_listing_from_a_start_offset(self):
-        path = self.write_list("offset.ykt", ["empty.bin", "four_k.bin"])
-        size = os.path.getsize(path)
-        second = line_starts(read_bytes(path))[1]
-        rows = [  # offset, exit code, names listed
-            (0, 0, ["empty.bin", "four_k.bin"]),
-            (second, 0, ["four_k.bin"]),
-            (size, 0, []),  # at the end: an empty listing
-            (size + 1, 1, None),  # beyond the end: broken data
+class SharedNameTest(NginxCase):
+    def test_members_that_share_a_name_are_each_written(self):
+        # Four members named 1.jpg, 1.jpg, "1 (2).jpg" and 1.JPG (the same
+        # file name to Windows). Later ones get the first numbered name that
+        # no selected member has; the line of each says where it went.
+        served = {"a/1.jpg": b"first", "b/1.jpg": b"second", "c/1.JPG": b"third"}
+        for name, data in served.items():
+            os.makedirs(os.path.join(self.root, os.path.dirname(name)), exist_ok=True)
+            with open(os.path.join(self.root, name), "wb") as f:
+                f.write(data)
+        # nginx answers an address with a space with its 400 page: a body all the same.
+        served["d/1 (2).jpg"] = raw_get(self.web.port, "/d/1 (2).jpg")
+        path = self.write_list("shared.ykt", ["a/1.jpg", "b/1.jpg", "d/1 (2).jpg", "c/1.JPG"])
+        every = {"1.jpg": "a/1.jpg", "1 (3).jpg": "b/1.jpg", "1 (2).jpg": "d/1 (2).jpg",
+                 "1 (4).JPG": "c/1.JPG"}
+        rows = [  # arguments, files written: file name -> served member
+            ([], every),
+            (["--plugin-writes"], every),
+            (["1.jpg"], {"1.jpg": "a/1.jpg", "1 (2).jpg": "b/1.jpg"}),
+            (["1.jpg", "--plugin-writes"], {"1.jpg": "a/1.jpg", "1 (2).jpg": "b/1.jpg"}),
         ]
-        for offset, code, names in rows:
-            with self.subTest(offset=offset):
-                r = harness.run_spihost("list", path, "--seconds", "--offset", offset)
-                self.assertEqual(r.returncode, code, r.stderr)
+        for args, files in rows:
+            with self.subTest(args=args):
+                out = self.out_dir()
+                r = self.spihost_ok("extract", path, "-o", out, *args)
+                self.assertEqual(sorted(os.listdir(out)), sorted(files))
+                for file_name, member in files.items():
+                    self.assertEqual(read_bytes(os.path.join(out, file_name)), served[member])
+                    line = "%s %d -> %s/%s" % (os.path.basename(member), len(served[member]),
+                                               out, file_name)
+                    self.assertIn(line, r.stdout.splitlines())
+
+
+class WriteTest(NginxCase):
+    def test_writes_leave_no_partial_file_and_clobber_nothing(self):
+        # A file-size limit stops the write of big.bin half-way, as a full
+        # disk would: the old file stays whole and no temporary file remains.
+        # A one-letter member's temporary names are "~" and single letters:
+        # an existing "~" is no temporary file of ours and keeps its bytes.
+        with open(os.path.join(self.root, "x"), "wb") as f:
+            f.write(b"new x")
+        path = self.write_list("writes.ykt", ["big.bin", "x"])
+        limit = 4 * MIB  # below big.bin, above anything Wine writes to its prefix
+        rows = [  # member, file-size limit, files before, exit code, files after
+            ("big.bin", limit, {"big.bin": b"old"}, 1, {"big.bin": b"old"}),
+            ("x", None, {"x": b"old x", "~": b"mine"}, 0, {"x": b"new x", "~": b"mine"}),
+        ]
+        for member, cap, before, code, after in rows:
+            for extra in ([], ["--plugin-writes"]):
+                with self.subTest(member=member, extra=extra):
+                    out = self.out_dir()
+                    for name, data in before.items():
+                        with open(os.path.join(out, name), "wb") as f:
+                            f.write(data)
+                    harness.run_spihost("info")  # Wine's server up before any limit applies
+                    r = harness.run_spihost("extract", path, member, "-o", out, *extra,
+                                            preexec_fn=file_size_limit(cap))
+                    self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+                    self.assertEqual({n: read_bytes(os.path.join(out, n))
+                                      for n in os.listdir(out)}, after)
+
+
+class UnicodeTest(NginxCase):
+    def test_names_the_ansi_code_page_cannot_spell(self):
+        # Wine's ANSI code page here is 1252: the Unicode entry points take
+        # the list and the output folder, the ANSI ones (--ansi) refuse them.
+        folder = os.path.join(self.tmp, "日本語")
+        os.makedirs(os.path.join(folder, "出力"), exist_ok=True)
+        path = self.write_list(os.path.join("日本語", "一覧.ykt"), ["four_k.bin", "odd.png"])
+        plain = self.write_list("plain.ykt", ["four_k.bin", "odd.png"])
+        listed = self.listing(plain)
+        rows = [  # arguments, exit code, output folder inside 日本語
+            (["list", path, "--seconds"], 0, False),
+            (["list", plain, "--seconds", "--ansi"], 0, False),
+            (["show", path, "odd.png"], 0, False),
+            (["extract", path], 0, True),
+            (["extract", path, "--plugin-writes"], 0, True),
+            (["extract", path, "--memory"], 0, True),
+            (["extract", plain, "--ansi"], 0, False),
+            (["extract", plain, "--ansi", "--plugin-writes"], 0, False),
+            (["list", path, "--ansi"], 1, False),
+            (["extract", plain, "--ansi", "--plugin-writes"], 1, True),
+        ]
+        for args, code, inside in rows:
+            with self.subTest(args=args, inside=inside):
+                out = tempfile.mkdtemp(dir=os.path.join(folder, "出力") if inside else self.tmp)
+                if args[0] == "extract":
+                    args = args + ["-o", out]
+                r = harness.run_spihost(*args)
+                self.assertEqual(r.returncode, code, r.stdout + r.stderr)
                 if code:
-                    self.assertIn("spihost: GetArchiveInfo returned 3", r.stderr)
-                    continue
-                listed = harness.parse_listing(r.stdout)
-                self.assertEqual([row[3] for row in listed], names)
-                if names:
-                    self.assertEqual(listed[-1][0], second)
+                    self.assertIn("code page 1252 cannot spell it", r.stderr)
+                    self.assertEqual(os.listdir(out), [])
+                elif args[0] == "list":
+                    self.assertEqual(harness.parse_listing(r.stdout), listed)
+                elif args[0] == "show":
+                    self.assertIn("filename: odd.png\n", r.stdout)
+                else:
+                    for name in ("four_k.bin", "odd.png"):
+                        self.assertEqual(read_bytes(os.path.join(out, name)), self.content[name])
+                        self.assertIn("-> %s/%s" % (out, name), r.stdout)
+
+
+class OffsetTest(NginxCase):
+    def test_every_command_reads_from_the_start_offset(self):
+        # A title line before the addresses: the list as a whole fails; from
+        # an offset on, list, show and extract read the same members, from
+        # the file or from a memory image, and positions stay file offsets.
+        title = b"Holiday pictures\r\n"
+        path = self.write_list("titled.ykt", ["empty.bin", "four_k.bin"])
+        with open(path, "rb") as f:
+            data = title + f.read()
+        with open(path, "wb") as f:
+            f.write(data)
+        first, second = line_starts(data)
+        rows = [  # offset, names from there on (None: the listing fails)
+            (0, None),
+            (first, ["empty.bin", "four_k.bin"]),
+            (second, ["four_k.bin"]),
+            (len(data), []),
+            (len(data) + 1, None),
+        ]
+        positions = {"empty.bin": first, "four_k.bin": second}
+        for offset, names in rows:
+            for mode in ([], ["--memory"]):
+                with self.subTest(offset=offset, mode=mode):
+                    at = ["--offset", offset] + mode
+                    listed = harness.run_spihost("list", path, "--seconds", *at)
+                    out = self.out_dir()
+                    extracted = harness.run_spihost("extract", path, "-o", out, *at)
+                    if names is None:
+                        self.assertEqual((listed.returncode, extracted.returncode), (1, 1))
+                        self.assertEqual(os.listdir(out), [])
+                        continue
+                    self.assertEqual(listed.returncode, 0, listed.stderr)
+                    self.assertEqual([(r[0], r[3]) for r in harness.parse_listing(listed.stdout)],
+                                     [(positions[n], n) for n in names])
+                    self.assertEqual(extracted.returncode, 0, extracted.stderr)
+                    self.assertEqual(sorted(os.listdir(out)), sorted(names))
+                    for name in names:
+                        shown = self.spihost_ok("show", path, name, *at)
+                        self.assertIn("position: %d\n" % positions[name], shown.stdout)
+        r = harness.run_spihost("list", path, "--offset", len(data) + 1)
+        self.assertIn("spihost: GetArchiveInfoW returned 3", r.stderr)
 
 
 class BenchGetTest(NginxCase):
@@ -272,7 +409,8 @@ class BenchGetTest(NginxCase):
         rows = [(0, 0), (second, SERVED["big.bin"][0])]  # position, body length
         for position, length in rows:
             with self.subTest(position=position):
-                r = self.spihost_ok("bench-get", path, position)
+                r = harness.run_spibench("bench-get", path, position)
+                self.assertEqual(r.returncode, 0, r.stderr)
                 fields = dict(line.split(": ", 1) for line in r.stdout.splitlines())
                 self.assertEqual(int(fields["bytes"]), length)
                 self.assertGreaterEqual(float(fields["seconds"]), 0.0)
@@ -280,9 +418,9 @@ class BenchGetTest(NginxCase):
                 # figure does not follow the heap; the working set does.)
                 self.assertGreater(int(fields["peak_working_set_bytes"]), length)
                 self.assertGreater(int(fields["peak_pagefile_bytes"]), 0)
-        r = harness.run_spihost("bench-get", path, 3)  # inside an address
+        r = harness.run_spibench("bench-get", path, 3)  # inside an address
         self.assertEqual(r.returncode, 1)
-        self.assertIn("spihost: GetFile returned 3", r.stderr)
+        self.assertIn("spibench: GetFile returned 3", r.stderr)
 
 
 class ShowTest(NginxCase):
@@ -302,7 +440,7 @@ class ShowTest(NginxCase):
                 r = harness.run_spihost("show", path, name)
                 self.assertEqual(r.returncode, code, r.stderr)
                 if code:
-                    self.assertIn("spihost: GetFileInfo returned 6", r.stderr)
+                    self.assertIn("spihost: GetFileInfoW returned 6", r.stderr)
                     continue
                 size, mtime = SERVED[name]
                 fields = dict(line.split(": ", 1) for line in r.stdout.splitlines())
@@ -317,7 +455,7 @@ class ShowTest(NginxCase):
         harness.write_list(path, ["http://127.0.0.1:%d/gone.png" % harness.free_port()])
         r = harness.run_spihost("show", path, "gone.png")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("spihost: GetFileInfo returned 6", r.stderr)
+        self.assertIn("spihost: GetFileInfoW returned 6", r.stderr)
 
 
 class WrapperTest(NginxCase):
@@ -353,13 +491,23 @@ class WrapperTest(NginxCase):
                     self.assertTrue(f.read() == self.content["four_k.bin"])
 
 
+def pe_header(machine):
+    """The first bytes of a PE image for `machine`: enough for its width to be read."""
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+    return dos + b"PE\0\0" + struct.pack("<H", machine) + bytes(18)
+
+
 class HostTest(unittest.TestCase):
     """The host on its own: date arithmetic, usage and load failures."""
 
     def test_utc_formatting(self):
+        # The range of the tree's timestamps: int32, or int64 for 64-bit records
+        # (years 1 and 9999 are the ends Python's dates reach).
         rows = [-2**31, -86401, -86400, -1, 0, 1, 86399, 68169600, 951782400,
                 951868800, 4107542400 - 2**32, 1234567890, 2**31 - 1]
-        r = harness.run_spihost("utc", "--", *rows)
+        if harness.is_64bit():
+            rows += [-62135596800, 2**31, 4107542400, 253402300799]
+        r = harness.run_spibench("utc", "--", *rows)
         self.assertEqual(r.returncode, 0, r.stderr)
         got = r.stdout.splitlines()
         self.assertEqual(len(got), len(rows))
@@ -367,23 +515,47 @@ class HostTest(unittest.TestCase):
             self.assertEqual(line, "%d %s" % (seconds, utc_text(seconds)))
 
     def test_exit_codes(self):
-        some_list = os.path.join(tempfile.gettempdir(), "kesta-none.ykt")
-        rows = [  # arguments, exit code
-            ([], 2),
-            (["frobnicate"], 2),
-            (["list"], 2),
-            (["show", some_list], 2),
-            (["list", some_list, "--bogus"], 2),
-            (["bench-get", some_list, "twelve"], 2),
-            (["utc", "2147483648"], 2),
-            (["--plugin", "/nonexistent/KESTA.SPI", "info"], 3),
-            (["--plugin", harness.spihost_exe(), "info"], 3),  # loads, but no entry points
-            (["list", "/nonexistent/dir/x.ykt", "--memory"], 1),
+        tmp = tempfile.mkdtemp(prefix="kesta-host-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        some_list = os.path.join(tmp, "none.ykt")
+        # A plug-in of the other width: only its header is read.
+        other = os.path.join(tmp, "OTHER.SPI")
+        with open(other, "wb") as f:
+            f.write(pe_header(0x014C if harness.is_64bit() else 0x8664))
+        rows = [  # program, arguments, exit code, text in stderr
+            ("spihost", [], 2, "usage: spihost"),
+            ("spihost", ["frobnicate"], 2, "unknown command 'frobnicate'"),
+            # The bench's commands are spibench's alone.
+            ("spihost", ["bench-get", some_list, "0"], 2, "unknown command 'bench-get'"),
+            ("spihost", ["utc", "0"], 2, "unknown command 'utc'"),
+            ("spihost", ["list"], 2, "usage: spihost"),
+            ("spihost", ["show", some_list], 2, "usage: spihost"),
+            ("spihost", ["list", some_list, "--bogus"], 2, "unknown option '--bogus'"),
+            # An option a command does not use is refused, never ignored.
+            ("spihost", ["list", some_list, "-o", tmp], 2, "list does not take -o"),
+            ("spihost", ["show", some_list, "x", "--seconds"], 2, "show does not take --seconds"),
+            ("spihost", ["list", some_list, "--plugin-writes"], 2,
+             "list does not take --plugin-writes"),
+            ("spihost", ["supported", some_list, "--memory"], 2,
+             "supported does not take --memory"),
+            ("spihost", ["info", "--offset", "1"], 2, "info does not take --offset"),
+            ("spihost", ["--plugin", "/nonexistent/KESTA.SPI", "info"], 3, "cannot load"),
+            ("spihost", ["--plugin", harness.spihost_exe(), "info"], 3, "has no GetPluginInfo"),
+            ("spihost", ["--plugin", other, "info"], 3,
+             "is a %d-bit plug-in and this spihost is %d-bit"
+             % ((32, 64) if harness.is_64bit() else (64, 32))),
+            ("spihost", ["list", "/nonexistent/dir/x.ykt", "--memory"], 1, "cannot open"),
+            ("spibench", ["frobnicate"], 2, "usage: spibench"),
+            ("spibench", ["bench-get", some_list, "twelve"], 2, "usage: spibench"),
+            ("spibench", ["utc", str(2**63 if harness.is_64bit() else 2**31)], 2,
+             "not a timestamp of this width"),
         ]
-        for args, code in rows:
-            with self.subTest(args=args):
-                r = harness.run_spihost(*args)
+        for program, args, code, text in rows:
+            with self.subTest(program=program, args=args):
+                exe = os.path.join(harness.build_dir(), program + ".exe")
+                r = harness.run_program(exe, *args)
                 self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+                self.assertIn(text, r.stderr)
 
     def test_supported_names(self):
         rows = [("list.ykt", "1"), ("LIST.YKT", "1"), ("list.Ykt", "0"), ("listykt", "1"),

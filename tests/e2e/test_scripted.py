@@ -145,7 +145,7 @@ class RequestTextTest(ScriptedCase):
             path, _ = self.write_list(["HTTP://127.0.0.1:%d/caps.txt" % server.port])
             self.assertEqual(self.listing(path), [])
             r = self.spihost("show", path, "caps.txt", code=1)
-            self.assertIn("spihost: GetFileInfo returned 6", r.stderr)
+            self.assertIn("spihost: GetFileInfoW returned 6", r.stderr)
         self.assertEqual(server.connection_count(), 0)
 
 
@@ -346,10 +346,10 @@ class FailureTest(ScriptedCase):
                 self.assertEqual(failed[1:], FAILED + (names[k],))
                 shown = shows[names[k]]
                 self.assertEqual(shown.returncode, 1, shown.stdout)
-                self.assertIn("spihost: GetFileInfo returned 6", shown.stderr)
+                self.assertIn("spihost: GetFileInfoW returned 6", shown.stderr)
                 self.assertIn("spihost: '%s' not extracted" % names[k], extracted.stderr)
                 self.assertFalse(os.path.exists(os.path.join(out, names[k])))
-        self.assertEqual(extracted.stderr.count("spihost: GetFile returned 6"), len(labelled))
+        self.assertEqual(extracted.stderr.count("spihost: GetFileW returned 6"), len(labelled))
 
 
 if __name__ == "__main__":
