@@ -59,8 +59,9 @@ test-win32: win32
 test-windows: windows
 	@$(TIERS) win64 win32
 
-demo: win32
-	@sh demo/demo.sh $(abspath $(WIN32))
+# ./spihost picks the 32-bit build where the kernel runs it, else the 64-bit one.
+demo: windows
+	@sh demo/demo.sh $(abspath $(BUILD))
 
 fuzz: native
 	@sh tools/fuzz.sh $(abspath $(NATIVE)) $(FUZZ_SECONDS)

@@ -2,17 +2,20 @@
 # make demo: serves demo/images from an nginx of our own on a free loopback
 # port, writes a URL list of the images, lists it and extracts every member
 # with ./spihost under Wine, and compares the extracted bytes with the originals.
-# Usage: sh demo/demo.sh ABSOLUTE_WINDOWS_BUILD_DIR
+# ./spihost runs the 32-bit build where this kernel runs 32-bit programs, else
+# the 64-bit one (and says so); KESTA_NO_WIN32=1 takes the 64-bit one anyway.
+# Usage: sh demo/demo.sh ABSOLUTE_BUILD_DIR   (the directory of win32 and win64)
 set -eu
 
-win=${1:?usage: demo.sh WINDOWS_BUILD_DIR}
+builds=${1:?usage: demo.sh BUILD_DIR}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 images=$repo/demo/images
 harness=$repo/tests/e2e/harness.py
-out=$(dirname "$win")/demo-out
+out=$builds/demo-out
 work=$(mktemp -d "${TMPDIR:-/tmp}/kesta-demo.XXXXXX")
 nginx_pid=""
-export KESTA_BUILD="$win"
+export KESTA_BUILD_ROOT="$builds"
+unset KESTA_BUILD
 
 # Stops nginx and removes its directory on every way out, errors included.
 cleanup() {

@@ -11,6 +11,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -461,9 +462,15 @@ class ShowTest(NginxCase):
 class WrapperTest(NginxCase):
     """./spihost from the repository, with Linux paths as a user types them."""
 
-    def run_wrapper(self, *args, cwd):
+    def run_wrapper(self, *args, cwd, **env_changes):
+        """Runs ./spihost in `cwd`; env_changes set (or, with None, remove)
+        environment variables. Returns (exit status, stdout, stderr)."""
         env = dict(os.environ)
         env["KESTA_BUILD"] = harness.build_dir()
+        for name, value in env_changes.items():
+            env.pop(name, None)
+            if value is not None:
+                env[name] = value
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run([os.path.join(harness.REPO, "spihost")] + list(args),
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -489,6 +496,31 @@ class WrapperTest(NginxCase):
                 self.assertEqual(code, 0, stderr)
                 with open(os.path.join(out, "four_k.bin"), "rb") as f:
                     self.assertTrue(f.read() == self.content["four_k.bin"])
+
+
+    def test_32_bit_build_where_the_kernel_runs_it_else_64_bit(self):
+        # Without KESTA_BUILD the wrapper takes win32 where make test's probe
+        # runs, else (or with KESTA_NO_WIN32=1) win64 and says so in one line.
+        # Which spihost ran shows in how it takes the 64-bit plug-in.
+        root = os.path.dirname(harness.build_dir())
+        sph = os.path.join(root, "win64", "KESTA.SPH")
+        if not all(os.path.isfile(os.path.join(root, t, "spihost.exe")) for t in ("win32", "win64")):
+            self.skipTest("needs both Windows trees in %s" % root)
+        probe = subprocess.run([sys.executable, os.path.join(harness.REPO, "tools", "runs-i386.py"),
+                                os.path.join(self.tmp, "runs-i386")],
+                               stdout=subprocess.DEVNULL, timeout=30)
+        rows = [  # KESTA_NO_WIN32, 64-bit spihost taken
+            (None, probe.returncode != 0),
+            ("1", True),
+        ]
+        for no_win32, wide in rows:
+            with self.subTest(no_win32=no_win32):
+                code, _, stderr = self.run_wrapper("--plugin", sph, "info", cwd=self.tmp,
+                                                   KESTA_BUILD=None, KESTA_BUILD_ROOT=root,
+                                                   KESTA_NO_WIN32=no_win32)
+                self.assertEqual(code, 0 if wide else 3, stderr)
+                notes = [line for line in stderr.splitlines() if "using the 64-bit" in line]
+                self.assertEqual(len(notes), 1 if wide else 0, stderr)
 
 
 def pe_header(machine):
