@@ -1,8 +1,9 @@
 #!/bin/sh
 # make test and its parts: runs the CTest suites of the given tiers in the
 # order given (make test: native, win64, win32), each to its end even when
-# an earlier one failed, stops each Wine prefix's server after its tier, and
-# prints one line per tier at the end. Exits non-zero if any tier failed.
+# an earlier one failed, stops each Wine prefix's server after its tier and
+# again at the end, and prints one line per tier at the end. Exits non-zero
+# if any tier failed.
 #
 #   sh tools/test-tiers.sh BUILD_DIR JOBS TIER...    TIER: native, win64, win32
 #
@@ -82,6 +83,12 @@ for tier; do
             exit 2
             ;;
     esac
+done
+
+# A tier may start the other tree's Wine too (./spihost picks its tree by
+# the kernel), so every prefix's server is stopped once more at the end.
+for tree in win64 win32; do
+    [ -d "$build/$tree/wineprefix" ] && stop_wine "$build/$tree"
 done
 
 echo "== tiers$summary"
