@@ -240,6 +240,17 @@ int WaitFor(SOCKET s, WaitFor what, DWORD milliseconds) {
     return n > 0 ? 1 : 0;
 }
 
+// True while the socket still has its peer. A server that closes shuts its
+// side down and the connection stays until we close ours; a reset ends it at
+// once. Winsock reports a reset from recv, but Wine's select takes that error
+// for itself and recv then reads an ordinary end (and so does Wine's recv when
+// the reset finds bytes still unread): this tells the two apart.
+bool StillConnected(SOCKET s) {
+    struct sockaddr_in peer;
+    SocketLength length = sizeof peer;
+    return getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0;
+}
+
 // Connects while the host watches: the connect runs without blocking and the
 // host is asked every kSilenceIntervalMs whether to go on, so that an address
 // that never answers can be cancelled too.
@@ -257,12 +268,10 @@ ReceiveOutcome ConnectWatched(SOCKET s, const struct sockaddr_in& sa, Response* 
     if (ioctlsocket(s, FIONBIO, &blocking) != 0) return kReceiveFailed;
     // Connected only if the socket now has a peer (a refused connect can
     // leave no error behind to read).
-    struct sockaddr_in peer;
-    SocketLength length = sizeof peer;
     int error = 0;
     SocketLength errorLength = sizeof error;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLength) != 0 ||
-        error != 0 || getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0) {
+        error != 0 || !StillConnected(s)) {
         return kReceiveFailed;
     }
     return kReceived;
@@ -287,7 +296,10 @@ ReceiveOutcome ReceiveAll(SOCKET s, Response* r, bool keepBody) {
         size_t room = c->capacity - c->used;
         int n = recv(s, ChunkBytes(c) + c->used, (int)room, 0);
         if (n == SOCKET_ERROR || n < 0) return kReceiveFailed;
-        if (n == 0) break;
+        if (n == 0) {
+            if (!StillConnected(s)) return kReceiveFailed;
+            break;
+        }
         bool headerWasFound = r->scan.found;
         ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(ChunkBytes(c) + c->used),
                          (size_t)n);

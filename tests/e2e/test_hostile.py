@@ -34,7 +34,6 @@ NOV94 = 784111777  # Sun, 06 Nov 1994 08:49:37 GMT
 DATE_LINE = b"Date: Sun, 06 Nov 1994 08:49:37 GMT"
 NO_DATE = -1
 FAILED_RECORD = (0, 0)  # (size, timestamp) of a listed member whose download failed
-MIN_BODY_BLOCK = 2048  # the body block is never smaller
 
 PROBE_TIMEOUT = 240.0  # bound on one fetch_probe run
 LEAK_BOUND = 128 * 1024  # growth of private bytes / working set allowed over many rounds
@@ -217,7 +216,7 @@ class HostileCase(unittest.TestCase):
                          (len(body), len(body), timestamp), what)
         if line["body_set"]:
             self.assertTrue(line["freed"], what)
-            self.assertGreaterEqual(line["body_block"], max(MIN_BODY_BLOCK, len(body)), what)
+            self.assertEqual(line["body_block"], len(body), what)
             if line["body"] is not None:
                 self.assertTrue(line["body"] == body, "%s: body %r... instead of %r..."
                                 % (what, line["body"][:40], body[:40]))
@@ -587,20 +586,22 @@ class GarbageTest(HostileCase):
 
 # ------------------------------------------------------- body without end
 
+# A 32-bit process runs out of memory long before a body of ENDLESS_CAP ends;
+# a 64-bit one has no wall short of the machine's (there the host's progress
+# callback is what stops a body without end, tested in the DLL tests), and a
+# body of ENDLESS_CAP bytes is the long test's 3 GiB member, not this one.
+@unittest.skipIf(harness.is_64bit(), "a 64-bit process has no memory wall to run into")
 class EndlessBodyTest(HostileCase):
     AFTER_FAILURE_BOUND = 16 << 20  # memory a failed huge fetch may leave behind
 
     def test_fetch_gives_up_cleanly_and_the_next_one_works(self):
-        # With the body kept, the 32-bit process runs out of memory first;
-        # counting the length only, the 2 GiB cap on a response ends it.
-        # A short announced length is outgrown until memory runs out as well.
-        for mode, script in (([], endless), ([], endless_announced),
-                             (["--length-only"], endless)):
-            with self.subTest(mode=mode or "body kept", script=script.__name__):
+        # With the body kept, the process runs out of memory first; a short
+        # announced length changes nothing.
+        for script in (endless, endless_announced):
+            with self.subTest(script=script.__name__):
                 with RawServer(script) as raw, \
                         ScriptedServer({"/next.txt": Reply(ok([DATE_LINE], b"next"))}) as good:
-                    lines = run_probe(*mode, raw.url("/endless.bin"), "--then",
-                                      good.url("/next.txt"))
+                    lines = run_probe(raw.url("/endless.bin"), "--then", good.url("/next.txt"))
                 self.assertEqual(raw.errors + good.errors, [])
                 self.assertEqual(raw.connections, 1)
                 self.assertEqual(len(lines), 2)
@@ -619,7 +620,9 @@ class EndlessBodyTest(HostileCase):
             os.mkdir(out)
             extracted = harness.run_spihost("extract", path, "-o", out)
         self.assertEqual(raw.errors + good.errors, [])
-        self.assertEqual(listed, [(offsets[0],) + FAILED_RECORD + ("endless.bin",),
+        # The listing only counts the body, so it sees the server's whole
+        # ENDLESS_CAP bytes: a size past 2 GiB that the 32-bit record holds.
+        self.assertEqual(listed, [(offsets[0], ENDLESS_CAP, NO_DATE, "endless.bin"),
                                   (offsets[1], 4, NOV94, "next.txt")])
         self.assertEqual(extracted.returncode, 1)
         self.assertIn("spihost: GetFileW returned 6", extracted.stderr)
