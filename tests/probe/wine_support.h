@@ -1,6 +1,7 @@
 // Helpers for the Windows-side test programs that run under Wine: the
 // process's memory counters, the plug-in loaded as a viewer loads it (with its
-// message box rerouted), and a Winsock server on 127.0.0.1 for small bodies.
+// message boxes rerouted), and the host's own Winsock start-up. The loopback
+// server is tests/support/loopback_server.h.
 // They build for both widths; CMakeLists.txt names the plug-in file of the
 // build (KESTA_PLUGIN_FILE: "KESTA.SPI" or "KESTA.SPH").
 #ifndef KESTA_TESTS_PROBE_WINE_SUPPORT_H
@@ -145,7 +146,7 @@ inline void UnloadPlugin(Plugin* p) {
     p->module = NULL;
 }
 
-// ---------------------------------------------------------- loopback server
+// ------------------------------------------------------------------ Winsock
 
 // The host's own Winsock start-up, balanced at scope end.
 struct HostWinsock {
@@ -158,148 +159,6 @@ struct HostWinsock {
         if (started == 0) WSACleanup();
     }
 };
-
-const int kPollMillis = 50;           // how often a wait looks at the stop flag
-const int kRequestWaitMillis = 5000;  // bound on waiting for a request's blank line
-const size_t kRequestCap = 64 * 1024; // a longer request is cut (ours are < 5 KiB)
-
-// True when `s` becomes readable within `millis`; false at once on `stop`.
-inline bool WaitReadable(SOCKET s, int millis, const std::atomic<bool>& stop) {
-    for (int waited = 0; waited < millis && !stop; waited += kPollMillis) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv = {0, kPollMillis * 1000};
-        int n = select(0, &set, NULL, NULL, &tv);
-        if (n != 0) return n > 0;
-    }
-    return false;
-}
-
-// The path of "GET <path> HTTP/1.0": from the first space to the last on the line.
-inline std::string RequestPath(const std::string& request) {
-    std::string line = request.substr(0, request.find("\r\n"));
-    size_t first = line.find(' ');
-    size_t last = line.rfind(' ');
-    if (first == std::string::npos || last <= first) return std::string();
-    return line.substr(first + 1, last - first - 1);
-}
-
-// Serves connections on 127.0.0.1 one after another from its own thread until
-// stopped: reads each request up to its blank line (bounded), answers with
-// reply(path), ends its sending and closes. Needs the caller's WSAStartup.
-// The destructor stops the thread, so a test that fails early still stops it.
-// A server for a memory measurement keeps no paths (they would grow the
-// very counters the test reads), only the connection count.
-class LoopbackServer {
-public:
-    typedef std::function<std::string(const std::string& path)> ReplyFn;
-
-    explicit LoopbackServer(ReplyFn reply, bool keepPaths = true)
-        : reply_(reply), keepPaths_(keepPaths) {}
-    ~LoopbackServer() { Stop(); }
-
-    bool Start() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (listener_ == INVALID_SOCKET) return false;
-        sockaddr_in sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = inet_addr("127.0.0.1");
-        int len = sizeof sa;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(listener_, 16) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            closesocket(listener_);
-            listener_ = INVALID_SOCKET;
-            return false;
-        }
-        port_ = ntohs(sa.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-        return true;
-    }
-
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listener_ != INVALID_SOCKET) closesocket(listener_);
-        listener_ = INVALID_SOCKET;
-    }
-
-    unsigned short port() const { return port_; }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-    int connections() const { return connections_; }
-    std::vector<std::string> Paths() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return paths_;
-    }
-
-private:
-    void Serve() {
-        while (!stop_) {
-            if (!WaitReadable(listener_, kPollMillis, stop_)) continue;
-            SOCKET c = accept(listener_, NULL, NULL);
-            if (c == INVALID_SOCKET) continue;
-            std::string path = RequestPath(ReadRequest(c));
-            if (keepPaths_) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                paths_.push_back(path);
-            }
-            std::string reply = reply_(path);
-            SendAll(c, reply);
-            shutdown(c, 1);  // no more sends: the client sees the end of the response
-            closesocket(c);
-            ++connections_;
-        }
-    }
-
-    std::string ReadRequest(SOCKET c) {
-        std::string data;
-        char buf[4096];
-        while (data.find("\r\n\r\n") == std::string::npos && data.size() < kRequestCap) {
-            if (!WaitReadable(c, kRequestWaitMillis, stop_)) break;
-            int n = recv(c, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            data.append(buf, (size_t)n);
-        }
-        return data;
-    }
-
-    static void SendAll(SOCKET c, const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            int n = send(c, bytes.data() + sent, (int)(bytes.size() - sent), 0);
-            if (n <= 0) return;
-            sent += (size_t)n;
-        }
-    }
-
-    ReplyFn reply_;
-    bool keepPaths_;
-    SOCKET listener_ = INVALID_SOCKET;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::mutex mutex_;
-    std::vector<std::string> paths_;
-    std::thread thread_;
-};
-
-// A loopback port on which nothing listens: bound, then released.
-inline unsigned short ClosedPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
-    int len = sizeof sa;
-    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-    closesocket(s);
-    return ntohs(sa.sin_port);
-}
 
 }  // namespace wine_support
 

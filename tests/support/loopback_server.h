@@ -47,11 +47,17 @@ public:
         thread_ = std::thread([this] { Run(); });
     }
 
-    ~LoopbackServer() {
+    ~LoopbackServer() { Stop(); }
+
+    // Stops accepting, waits for the connections being served and closes the
+    // listener. What the server recorded stays readable.
+    void Stop() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
         for (std::thread& t : connections_) t.join();
+        connections_.clear();
         if (listener_ != INVALID_SOCKET) closesocket(listener_);
+        listener_ = INVALID_SOCKET;
     }
 
     LoopbackServer(const LoopbackServer&) = delete;
@@ -72,6 +78,12 @@ public:
     std::vector<std::string> Requests() {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
+    }
+    // The paths of the requests, in the order they came.
+    std::vector<std::string> Paths() {
+        std::vector<std::string> paths;
+        for (const std::string& r : Requests()) paths.push_back(PathOf(r));
+        return paths;
     }
 
     static struct sockaddr_in Loopback(int port) {

@@ -8,6 +8,7 @@
 // import address table where a test must watch them.
 #include "plugin/spi.h"
 #include "tests/probe/wine_support.h"
+#include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -20,10 +21,8 @@
 
 namespace {
 
-using wine_support::ClosedPort;
 using wine_support::EntryAs;
 using wine_support::HostWinsock;
-using wine_support::WaitReadable;
 
 const char kPluginFile[] = KESTA_PLUGIN_FILE;  // named by CMakeLists.txt for the build's width
 const unsigned kMemoryInput = 1;
@@ -162,86 +161,6 @@ int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) 
 }
 
 // ----------------------------------------------------------- loopback server
-
-// Serves `connections` connections on 127.0.0.1 from its own thread: reads
-// each request up to its blank line, sends `reply`, closes. Each wait is
-// bounded; StopServer ends the thread early when told to.
-const int kAcceptWaitMillis = 10000;
-const int kRequestWaitMillis = 5000;
-const size_t kRequestCap = 64 * 1024;
-
-struct LoopbackServer;
-void StopServer(LoopbackServer* s);
-
-struct LoopbackServer {
-    SOCKET listener = INVALID_SOCKET;
-    unsigned short port = 0;
-    int connections = 0;
-    std::string reply;
-    std::vector<std::string> requests;  // read only after StopServer
-    std::atomic<bool> stop{false};
-    std::thread thread;
-    // A test that ends early at a failed assertion still stops the thread.
-    ~LoopbackServer() {
-        if (thread.joinable()) StopServer(this);
-    }
-};
-
-std::string ReadRequest(SOCKET c, const std::atomic<bool>& stop) {
-    std::string data;
-    char buf[4096];
-    while (data.find("\r\n\r\n") == std::string::npos && data.size() < kRequestCap) {
-        if (!WaitReadable(c, kRequestWaitMillis, stop)) break;
-        int n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        data.append(buf, (size_t)n);
-    }
-    return data;
-}
-
-void ServeConnections(LoopbackServer* s) {
-    for (int i = 0; i < s->connections; ++i) {
-        if (!WaitReadable(s->listener, kAcceptWaitMillis, s->stop)) return;
-        SOCKET c = accept(s->listener, NULL, NULL);
-        if (c == INVALID_SOCKET) return;
-        s->requests.push_back(ReadRequest(c, s->stop));
-        send(c, s->reply.data(), (int)s->reply.size(), 0);
-        shutdown(c, 1);  // no more sends: the client sees the end of the response
-        closesocket(c);
-    }
-}
-
-// Needs the caller's own WSAStartup.
-bool StartServer(LoopbackServer* s, const std::string& reply, int connections) {
-    s->reply = reply;
-    s->connections = connections;
-    s->stop = false;
-    s->listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (s->listener == INVALID_SOCKET) return false;
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
-    sa.sin_port = 0;
-    int len = sizeof sa;
-    if (bind(s->listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        listen(s->listener, 4) != 0 ||
-        getsockname(s->listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        closesocket(s->listener);
-        s->listener = INVALID_SOCKET;
-        return false;
-    }
-    s->port = ntohs(sa.sin_port);
-    s->thread = std::thread(ServeConnections, s);
-    return true;
-}
-
-void StopServer(LoopbackServer* s) {
-    s->stop = true;
-    if (s->thread.joinable()) s->thread.join();
-    if (s->listener != INVALID_SOCKET) closesocket(s->listener);
-    s->listener = INVALID_SOCKET;
-}
 
 std::string ExpectedRequest(const std::string& path, unsigned short port) {
     return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
@@ -463,11 +382,11 @@ TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
 TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
     HostWinsock winsock;
     ASSERT_EQ(winsock.started, 0);
-    LoopbackServer server;
-    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\nDate: x\r\n\r\nhello", 1));
-    std::string port = std::to_string(server.port);
+    LoopbackServer server(std::string("HTTP/1.0 200 OK\r\nDate: x\r\n\r\nhello"));
+    ASSERT_TRUE(server.listening());
+    std::string port = std::to_string(server.port());
     std::string served = "http://127.0.0.1:" + port + "/dir/pic.png\r\n";
-    std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x.png\r\n";
+    std::string refused = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/x.png\r\n";
     std::string noAddress = "just some text\r\n";
 
     struct Row {
@@ -511,9 +430,9 @@ TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
             EXPECT_EQ(info.crc, 0u);
         }
     }
-    StopServer(&server);
-    ASSERT_EQ(server.requests.size(), 1u);
-    EXPECT_EQ(server.requests[0], ExpectedRequest("/dir/pic.png", server.port));
+    server.Stop();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0], ExpectedRequest("/dir/pic.png", (unsigned short)server.port()));
 }
 
 // ------------------------------------------------------ default port and look-up
@@ -588,9 +507,9 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
     const int count = (int)(sizeof rows / sizeof rows[0]);
     HostWinsock winsock;
     ASSERT_EQ(winsock.started, 0);
-    LoopbackServer server;
-    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\n\r\nport80", count));
-    ASSERT_TRUE(WatchConnections(module_, server.port));
+    LoopbackServer server(std::string("HTTP/1.0 200 OK\r\n\r\nport80"));
+    ASSERT_TRUE(server.listening());
+    ASSERT_TRUE(WatchConnections(module_, (unsigned short)server.port()));
     for (const Row& r : rows) {
         SCOPED_TRACE(r.address);
         g_connects.clear();
@@ -604,12 +523,13 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
         EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:80"});
         EXPECT_EQ(g_lookups.size(), r.looksUp ? 1u : 0u);
     }
-    StopServer(&server);
-    ASSERT_EQ(server.requests.size(), (size_t)count);
+    server.Stop();
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), (size_t)count);
     for (int i = 0; i < count; ++i) {
         std::string expected = "GET " + std::string(rows[i].path) + " HTTP/1.0\r\nHost: " +
                                rows[i].host + "\r\n" + kUserAgentLine;
-        EXPECT_EQ(server.requests[(size_t)i], expected) << rows[i].address;
+        EXPECT_EQ(requests[(size_t)i], expected) << rows[i].address;
     }
 }
 
@@ -623,7 +543,7 @@ TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
     const Row rows[] = {{255, 1}, {256, 0}, {1000, 0}};
     HostWinsock winsock;
     ASSERT_EQ(winsock.started, 0);
-    ASSERT_TRUE(WatchConnections(module_, ClosedPort()));
+    ASSERT_TRUE(WatchConnections(module_, UnusedLoopbackPort()));
     for (const Row& r : rows) {
         SCOPED_TRACE("host part of " + std::to_string(r.hostPart) + " characters");
         g_connects.clear();
@@ -651,10 +571,10 @@ TEST_F(PluginTest, FreeLibraryRunsOneSocketCleanUpPerDownload) {
     ASSERT_EQ(WSACleanup(), SOCKET_ERROR) << "precondition: nothing started yet";
     WSADATA wsa;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
-    LoopbackServer server;
     const std::string body("hello\0world", 11);
-    ASSERT_TRUE(StartServer(&server, "HTTP/1.0 200 OK\r\n\r\n" + body, kDownloads));
-    std::string image = "http://127.0.0.1:" + std::to_string(server.port) + "/hello.bin";
+    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n" + body);
+    ASSERT_TRUE(server.listening());
+    std::string image = "http://127.0.0.1:" + std::to_string(server.port()) + "/hello.bin";
 
     for (int i = 0; i < kDownloads; ++i) {
         SCOPED_TRACE("download " + std::to_string(i));
@@ -669,9 +589,9 @@ TEST_F(PluginTest, FreeLibraryRunsOneSocketCleanUpPerDownload) {
         LocalUnlock(block);
         LocalFree(block);
     }
-    StopServer(&server);
-    ASSERT_EQ(server.requests.size(), (size_t)kDownloads);
-    EXPECT_EQ(server.requests[0], ExpectedRequest("/hello.bin", server.port));
+    server.Stop();
+    ASSERT_EQ(server.Requests().size(), (size_t)kDownloads);
+    EXPECT_EQ(server.Requests()[0], ExpectedRequest("/hello.bin", (unsigned short)server.port()));
 
     ASSERT_TRUE(FreeLibrary(module_));
     module_ = NULL;

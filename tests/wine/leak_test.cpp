@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "tests/probe/wine_support.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 
 using wine_support::HostWinsock;
-using wine_support::LoopbackServer;
 using wine_support::MemorySample;
 
 const int kMembers = 1000;
@@ -70,9 +70,10 @@ struct RoundResult {
 TEST_F(LeakTest, ListingAndExtractingAThousandMembersFiveTimesDoesNotGrowTheProcess) {
     HostWinsock winsock;
     ASSERT_EQ(0, winsock.started);
-    LoopbackServer server([](const std::string& path) { return kHead + BodyFor(path); },
-                          false);
-    ASSERT_TRUE(server.Start());
+    LoopbackServer server(
+        [](const std::string& request) { return kHead + BodyFor(LoopbackServer::PathOf(request)); });
+    server.ForgetRequests();
+    ASSERT_TRUE(server.listening());
 
     std::string doc;
     std::vector<std::string> bodies;
@@ -152,7 +153,7 @@ TEST_F(LeakTest, ListingAndExtractingAThousandMembersFiveTimesDoesNotGrowTheProc
         << "private bytes grew from " << first.privateBytes << " to " << last.privateBytes;
     EXPECT_LE(last.workingSet, first.workingSet + kGrowthBound)
         << "working set grew from " << first.workingSet << " to " << last.workingSet;
-    EXPECT_EQ(kRounds * (2 * kMembers + kLookupsPerRound), server.connections());
+    EXPECT_EQ(kRounds * (2 * kMembers + kLookupsPerRound), server.served());
     EXPECT_LT(seconds, kTimeBoundSeconds);
     printf("%d downloads in %.1f s\n", kRounds * (2 * kMembers + kLookupsPerRound), seconds);
 }
