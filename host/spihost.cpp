@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/console.h"
+#include "host/entries.h"
 #include "host/utc.h"
 #include "plugin/filename.h"
 #include "plugin/spi.h"
@@ -229,19 +230,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options* opt) {
 
 // ---------------------------------------------------------------- plug-in
 
-struct Plugin {
+struct Plugin : PluginEntries {
     HMODULE module = NULL;
     bool wide = false;  // the Unicode entry points are the ones called
-    GetPluginInfoFn getPluginInfo = NULL;
-    IsSupportedFn isSupported = NULL;
-    GetArchiveInfoFn getArchiveInfo = NULL;
-    GetFileInfoFn getFileInfo = NULL;
-    GetFileFn getFile = NULL;
-    GetPluginInfoWFn getPluginInfoW = NULL;
-    IsSupportedWFn isSupportedW = NULL;
-    GetArchiveInfoWFn getArchiveInfoW = NULL;
-    GetFileInfoWFn getFileInfoW = NULL;
-    GetFileWFn getFileW = NULL;
 
     const char* Name(const char* entry) const {
         static char named[32];
@@ -296,31 +287,11 @@ int ImageBits(const std::wstring& path) {
     return bits;
 }
 
-// GetProcAddress's result as the generic function pointer type, from which a
-// cast to the entry point's own type draws no warning.
-typedef void (*AnyEntry)(void);
-
-AnyEntry Entry(HMODULE module, const char* name) {
-    return (AnyEntry)GetProcAddress(module, name);
-}
-
 // Finds the entry points; the Unicode set is used when it is complete and
 // --ansi is not given. False (with a message) when the chosen set lacks one.
 bool FindEntries(Plugin* p, bool ansi) {
-    HMODULE m = p->module;
-    p->getPluginInfo = (GetPluginInfoFn)Entry(m, "GetPluginInfo");
-    p->isSupported = (IsSupportedFn)Entry(m, "IsSupported");
-    p->getArchiveInfo = (GetArchiveInfoFn)Entry(m, "GetArchiveInfo");
-    p->getFileInfo = (GetFileInfoFn)Entry(m, "GetFileInfo");
-    p->getFile = (GetFileFn)Entry(m, "GetFile");
-    p->getPluginInfoW = (GetPluginInfoWFn)Entry(m, "GetPluginInfoW");
-    p->isSupportedW = (IsSupportedWFn)Entry(m, "IsSupportedW");
-    p->getArchiveInfoW = (GetArchiveInfoWFn)Entry(m, "GetArchiveInfoW");
-    p->getFileInfoW = (GetFileInfoWFn)Entry(m, "GetFileInfoW");
-    p->getFileW = (GetFileWFn)Entry(m, "GetFileW");
-    bool wideSet = p->getPluginInfoW && p->isSupportedW && p->getArchiveInfoW &&
-                   p->getFileInfoW && p->getFileW;
-    p->wide = wideSet && !ansi;
+    FindPluginEntries(p->module, p);
+    p->wide = p->HasWideSet() && !ansi;
     if (p->wide) return true;
     const struct {
         const char* name;

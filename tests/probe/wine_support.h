@@ -7,7 +7,7 @@
 #ifndef KESTA_TESTS_PROBE_WINE_SUPPORT_H
 #define KESTA_TESTS_PROBE_WINE_SUPPORT_H
 
-#include "plugin/spi.h"
+#include "host/entries.h"
 
 #include <psapi.h>
 #include <string.h>
@@ -45,24 +45,9 @@ inline MemorySample SampleMemory() {
 
 // ------------------------------------------------------------------ plug-in
 
-struct Plugin {
-    HMODULE module;
-    GetPluginInfoFn getPluginInfo;
-    IsSupportedFn isSupported;
-    GetArchiveInfoFn getArchiveInfo;
-    GetFileInfoFn getFileInfo;
-    GetFileFn getFile;
-    GetPluginInfoWFn getPluginInfoW;
-    IsSupportedWFn isSupportedW;
-    GetArchiveInfoWFn getArchiveInfoW;
-    GetFileInfoWFn getFileInfoW;
-    GetFileWFn getFileW;
+struct Plugin : PluginEntries {
+    HMODULE module = NULL;
 };
-
-template <typename Fn>
-Fn EntryAs(FARPROC p) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
-}
 
 // The import address table slot through which `m` calls dllName!funcName
 // (matched by the import name table), or NULL.
@@ -121,24 +106,13 @@ inline bool Reroute(HMODULE m, const char* name, void* replacement) {
 // Loads the plug-in from the current directory, finds the ten entry points
 // by their plain names and reroutes its message boxes. False when any step fails.
 inline bool LoadPlugin(Plugin* p) {
-    memset(p, 0, sizeof *p);
+    *p = Plugin();
     p->module = LoadLibraryA(KESTA_PLUGIN_FILE);
     if (!p->module) return false;
-    p->getPluginInfo = EntryAs<GetPluginInfoFn>(GetProcAddress(p->module, "GetPluginInfo"));
-    p->isSupported = EntryAs<IsSupportedFn>(GetProcAddress(p->module, "IsSupported"));
-    p->getArchiveInfo = EntryAs<GetArchiveInfoFn>(GetProcAddress(p->module, "GetArchiveInfo"));
-    p->getFileInfo = EntryAs<GetFileInfoFn>(GetProcAddress(p->module, "GetFileInfo"));
-    p->getFile = EntryAs<GetFileFn>(GetProcAddress(p->module, "GetFile"));
-    p->getPluginInfoW = EntryAs<GetPluginInfoWFn>(GetProcAddress(p->module, "GetPluginInfoW"));
-    p->isSupportedW = EntryAs<IsSupportedWFn>(GetProcAddress(p->module, "IsSupportedW"));
-    p->getArchiveInfoW = EntryAs<GetArchiveInfoWFn>(GetProcAddress(p->module, "GetArchiveInfoW"));
-    p->getFileInfoW = EntryAs<GetFileInfoWFn>(GetProcAddress(p->module, "GetFileInfoW"));
-    p->getFileW = EntryAs<GetFileWFn>(GetProcAddress(p->module, "GetFileW"));
+    FindPluginEntries(p->module, p);
     bool patched = Reroute(p->module, "MessageBoxA", reinterpret_cast<void*>(&SilentMessageBox)) &&
                    Reroute(p->module, "MessageBoxW", reinterpret_cast<void*>(&SilentMessageBoxW));
-    return patched && p->getPluginInfo && p->isSupported && p->getArchiveInfo &&
-           p->getFileInfo && p->getFile && p->getPluginInfoW && p->isSupportedW &&
-           p->getArchiveInfoW && p->getFileInfoW && p->getFileW;
+    return patched && p->HasAnsiSet() && p->HasWideSet();
 }
 
 inline void UnloadPlugin(Plugin* p) {

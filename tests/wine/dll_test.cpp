@@ -21,7 +21,6 @@
 
 namespace {
 
-using wine_support::EntryAs;
 using wine_support::HostWinsock;
 
 const char kPluginFile[] = KESTA_PLUGIN_FILE;  // named by CMakeLists.txt for the build's width
@@ -169,19 +168,15 @@ std::string ExpectedRequest(const std::string& path, unsigned short port) {
 
 // --------------------------------------------------------------- fixture
 
-class PluginTest : public ::testing::Test {
+class PluginTest : public ::testing::Test, protected PluginEntries {
 protected:
     void SetUp() override {
         g_boxes.clear();
         module_ = LoadLibraryA(kPluginFile);
         ASSERT_NE(module_, (HMODULE)NULL) << "LoadLibraryA(" << kPluginFile
                                           << ") failed, error " << GetLastError();
-        getPluginInfo_ = EntryAs<GetPluginInfoFn>(GetProcAddress(module_, "GetPluginInfo"));
-        isSupported_ = EntryAs<IsSupportedFn>(GetProcAddress(module_, "IsSupported"));
-        getArchiveInfo_ = EntryAs<GetArchiveInfoFn>(GetProcAddress(module_, "GetArchiveInfo"));
-        getFileInfo_ = EntryAs<GetFileInfoFn>(GetProcAddress(module_, "GetFileInfo"));
-        getFile_ = EntryAs<GetFileFn>(GetProcAddress(module_, "GetFile"));
-        ASSERT_TRUE(getPluginInfo_ && isSupported_ && getArchiveInfo_ && getFileInfo_ && getFile_);
+        FindPluginEntries(module_, this);
+        ASSERT_TRUE(HasAnsiSet() && HasWideSet());
         // No test may show a real box: route the plug-in's MessageBoxA to the recorder.
         FARPROC* slot = FindImportSlot(module_, "USER32.dll", "MessageBoxA");
         ASSERT_NE(slot, (FARPROC*)NULL) << "the plug-in does not import user32!MessageBoxA";
@@ -194,11 +189,6 @@ protected:
     }
 
     HMODULE module_ = NULL;
-    GetPluginInfoFn getPluginInfo_ = NULL;
-    IsSupportedFn isSupported_ = NULL;
-    GetArchiveInfoFn getArchiveInfo_ = NULL;
-    GetFileInfoFn getFileInfo_ = NULL;
-    GetFileFn getFile_ = NULL;
 };
 
 // ------------------------------------------------------------------ exports
@@ -265,7 +255,7 @@ TEST_F(PluginTest, GetPluginInfoCopiesEachTextPaddedWithNul) {
     for (const Row& r : rows) {
         SCOPED_TRACE("infono " + std::to_string(r.infono));
         std::vector<char> buf((size_t)r.buflen + kGuard, kFill);
-        int got = getPluginInfo_(r.infono, buf.data(), r.buflen);
+        int got = getPluginInfo(r.infono, buf.data(), r.buflen);
         for (size_t i = (size_t)r.buflen; i < buf.size(); ++i) {
             ASSERT_EQ(buf[i], kFill) << "write past the buffer at " << i;
         }
@@ -301,7 +291,7 @@ TEST_F(PluginTest, GetPluginInfoNeverWritesPastAShortBuffer) {
         SCOPED_TRACE("infono " + std::to_string(r.infono) + ", buflen " + std::to_string(r.buflen));
         size_t room = r.buflen > 0 ? (size_t)r.buflen : 0;
         std::vector<char> buf(room + kGuard, kFill);
-        int got = getPluginInfo_(r.infono, buf.data(), r.buflen);
+        int got = getPluginInfo(r.infono, buf.data(), r.buflen);
         for (size_t i = room; i < buf.size(); ++i) {
             ASSERT_EQ(buf[i], kFill) << "write past the buffer at " << i;
         }
@@ -327,7 +317,7 @@ TEST_F(PluginTest, IsSupportedLooksAtTheLastThreeCharactersOnly) {
     const DWORD_PTR seconds[] = {0, reinterpret_cast<DWORD_PTR>(garbage), (DWORD_PTR)0xFFFFFFFF};
     for (const Row& r : rows) {
         for (DWORD_PTR dw : seconds) {
-            EXPECT_EQ(isSupported_(r.name, dw), r.expected)
+            EXPECT_EQ(isSupported(r.name, dw), r.expected)
                 << "name '" << r.name << "', second argument " << dw;
         }
     }
@@ -350,18 +340,18 @@ TEST_F(PluginTest, EveryEntryPointRemovesItsOwnArgumentsFromTheStack) {
         int expected;
     };
     const Row rows[] = {
-        {"GetPluginInfo", (const void*)getPluginInfo_, {0, Arg(info), sizeof info}, 4},
-        {"IsSupported", (const void*)isSupported_, {Arg("a.ykt"), 0}, 1},
+        {"GetPluginInfo", (const void*)getPluginInfo, {0, Arg(info), sizeof info}, 4},
+        {"IsSupported", (const void*)isSupported, {Arg("a.ykt"), 0}, 1},
         {"GetArchiveInfo",
-         (const void*)getArchiveInfo_,
+         (const void*)getArchiveInfo,
          {Arg(noAddress), sizeof noAddress - 1, kMemoryInput, Arg(&listing)},
          SPI_SUCCESS},
         {"GetFileInfo",
-         (const void*)getFileInfo_,
+         (const void*)getFileInfo,
          {Arg(noAddress), sizeof noAddress - 1, Arg("x.png"), kMemoryInput, Arg(&record)},
          SPI_FILE_READ_ERROR},
         {"GetFile",
-         (const void*)getFile_,
+         (const void*)getFile,
          {Arg(notHttp), sizeof notHttp - 1, Arg(&extracted), kMemoryInMemoryOut, 0, 0},
          SPI_BROKEN_DATA},
     };
@@ -412,7 +402,7 @@ TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
         fileInfo info;
         memset(&info, 0xAB, sizeof info);
         LONG_PTR len = r.memory ? (LONG_PTR)strlen(r.source) : 0;
-        int got = getFileInfo_(r.source, len, r.name, r.memory ? kMemoryInput : 0, &info);
+        int got = getFileInfo(r.source, len, r.name, r.memory ? kMemoryInput : 0, &info);
         EXPECT_EQ(got, r.expected);
         ASSERT_EQ(g_boxes.size(), 1u) << "one message box per call";
         EXPECT_EQ(g_boxes[0].owner, (HWND)NULL);
@@ -515,7 +505,7 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
         g_connects.clear();
         g_lookups.clear();
         HLOCAL block = NULL;
-        int got = getFile_(r.address, (LONG_PTR)strlen(r.address), reinterpret_cast<LPSTR>(&block),
+        int got = getFile(r.address, (LONG_PTR)strlen(r.address), reinterpret_cast<LPSTR>(&block),
                            kMemoryInMemoryOut, NULL, 0);
         ASSERT_EQ(got, SPI_SUCCESS);
         EXPECT_EQ(LocalSize(block), 6u);
@@ -551,7 +541,7 @@ TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
         std::string address =
             "http://" + std::string(r.hostPart - 5, 'h') + ":8080" + "/member.txt";
         HLOCAL block = NULL;
-        int got = getFile_(address.c_str(), (LONG_PTR)address.size(),
+        int got = getFile(address.c_str(), (LONG_PTR)address.size(),
                            reinterpret_cast<LPSTR>(&block), kMemoryInMemoryOut, NULL, 0);
         EXPECT_EQ(got, SPI_FILE_READ_ERROR);
         EXPECT_EQ(block, (HLOCAL)NULL);
@@ -579,7 +569,7 @@ TEST_F(PluginTest, FreeLibraryRunsOneSocketCleanUpPerDownload) {
     for (int i = 0; i < kDownloads; ++i) {
         SCOPED_TRACE("download " + std::to_string(i));
         HLOCAL block = NULL;
-        int got = getFile_(image.c_str(), (LONG_PTR)image.size(), reinterpret_cast<LPSTR>(&block),
+        int got = getFile(image.c_str(), (LONG_PTR)image.size(), reinterpret_cast<LPSTR>(&block),
                            kMemoryInMemoryOut, NULL, 0);
         ASSERT_EQ(got, SPI_SUCCESS);
         ASSERT_NE(block, (HLOCAL)NULL);
