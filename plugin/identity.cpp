@@ -20,28 +20,24 @@ static const char kExtensionUpper[] = "YKT";
 static const int kExtensionLength = 3;
 
 // Cuts a text that does not fit, always terminated: at most buflen - 1
-// characters, then NUL bytes up to buflen.
-int CopyPluginInfo(int infono, char* buf, int buflen) {
+// characters, then NUL characters up to buflen. The texts are ASCII, so the
+// Unicode entry point widens them character for character.
+template <typename Char>
+static int CopyInfoText(int infono, Char* buf, int buflen) {
     if (infono < 0 || infono >= kPluginInfoCount) return 0;
     if (!buf || buflen <= 0) return 0;
     const char* text = kPluginInfo[infono];
     int n = (int)strlen(text);
     if (n > buflen - 1) n = buflen - 1;
-    memcpy(buf, text, (size_t)n);
-    memset(buf + n, 0, (size_t)(buflen - n));
+    for (int i = 0; i < n; ++i) buf[i] = (Char)(unsigned char)text[i];
+    for (int i = n; i < buflen; ++i) buf[i] = 0;
     return n;
 }
 
-// The texts are ASCII, so the Unicode entry point widens them byte for byte.
+int CopyPluginInfo(int infono, char* buf, int buflen) { return CopyInfoText(infono, buf, buflen); }
+
 int CopyPluginInfoW(int infono, WCHAR* buf, int buflen) {
-    if (infono < 0 || infono >= kPluginInfoCount) return 0;
-    if (!buf || buflen <= 0) return 0;
-    const char* text = kPluginInfo[infono];
-    int n = (int)strlen(text);
-    if (n > buflen - 1) n = buflen - 1;
-    for (int i = 0; i < n; ++i) buf[i] = (WCHAR)(unsigned char)text[i];
-    for (int i = n; i < buflen; ++i) buf[i] = 0;
-    return n;
+    return CopyInfoText(infono, buf, buflen);
 }
 
 // Recognition by name alone: no dot is needed before the extension, and
