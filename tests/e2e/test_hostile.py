@@ -431,6 +431,82 @@ def read_terminal(master, proc, until, deadline):
     return terminal_text(seen)
 
 
+class HoldingServer:
+    """Accepts every connection on 127.0.0.1 and never answers: each one is
+    held open until the client closes it or the server stops."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind((harness.LOOPBACK, 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.05)
+        self.held = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._accept)
+
+    def url(self, path):
+        return "http://%s:%d%s" % (harness.LOOPBACK, self.listener.getsockname()[1], path)
+
+    def _accept(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            self.held.append(conn)
+
+    def all_closed_by_client(self, seconds):
+        """True once every held connection has seen the client's end."""
+        deadline = time.monotonic() + seconds
+        for conn in self.held:
+            conn.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                while conn.recv(4096):
+                    pass  # the request, then the end
+            except ConnectionResetError:
+                pass
+            except socket.timeout:
+                return False
+        return True
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        for conn in self.held:
+            conn.close()
+        self.listener.close()
+        return False
+
+
+class HeldListingTest(HostileCase):
+    """A server that takes the listing's connections and never answers: six
+    downloads are held open, no seventh starts, and Ctrl-C ends the host at
+    once with every connection closed."""
+    MEMBERS = 10
+
+    def test_ctrl_c_while_six_connections_are_held(self):
+        with HoldingServer() as server:
+            path, _ = self.write_list([server.url("/m%02d.bin" % i) for i in range(self.MEMBERS)])
+            with Background(wine_command(harness.spihost_exe(), ["list", path])) as program:
+                deadline = time.monotonic() + CANCEL_WAIT
+                while len(server.held) < 6 and program.running() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                time.sleep(STALL_CHECK)
+                self.assertEqual(len(server.held), 6, "downloads in flight while six are held")
+                program.proc.send_signal(signal.SIGINT)
+                start = time.monotonic()
+                code, stdout, stderr = program.finish(CANCEL_WAIT)
+                took = time.monotonic() - start
+            self.assertEqual(code, 4, stderr)
+            self.assertEqual(stdout, "")
+            self.assertLess(took, 10.0, "the host did not stop promptly")
+            self.assertTrue(server.all_closed_by_client(5.0), "a held connection stayed open")
+
+
 class CancelTest(HostileCase):
     """Ctrl-C while a member downloads, on a terminal (a pty whose line
     discipline turns ^C into SIGINT) and without one (SIGINT from a script).
