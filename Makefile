@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 600
 TIERS   := sh tools/test-tiers.sh $(BUILD) $(JOBS)
 
 .PHONY: all setup build windows win32 win64 native test test-native test-windows \
-	test-win32 test-win64 demo fuzz bench clean
+	test-win32 test-win64 demo fuzz bench dist clean
 
 all: build
 
@@ -68,6 +68,13 @@ fuzz: native
 
 bench: native win32
 	@sh bench/bench.sh $(abspath $(WIN32)) $(abspath $(NATIVE))
+
+# The release: both plug-in files, the readmes, the change history and their
+# SHA-256 sums in dist/kesta-VERSION.zip, the same bytes on every run of one commit.
+dist: setup $(WIN32)/CMakeCache.txt $(WIN64)/CMakeCache.txt
+	cmake --build $(WIN32) -j $(JOBS) --target kesta_spi
+	cmake --build $(WIN64) -j $(JOBS) --target kesta_spi
+	@python3 -B release/dist.py . $(WIN32)/KESTA.SPI $(WIN64)/KESTA.SPH dist
 
 clean:
 	rm -rf $(BUILD)
