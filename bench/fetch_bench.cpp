@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     HLOCAL body = NULL;
-    long length = 0;
-    int32_t timestamp = 0;
+    int64_t length = 0;
+    int64_t timestamp = 0;
     auto start = std::chrono::steady_clock::now();
-    int got = HttpFetch(argv[1], &body, &length, &timestamp);
+    int64_t got = HttpFetch(argv[1], &body, &length, &timestamp);
     auto end = std::chrono::steady_clock::now();
     if (got < 0) {
         fprintf(stderr, "fetch_bench: the fetch failed\n");
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     }
     std::chrono::duration<double> seconds = end - start;
     printf("seconds: %.6f\n", seconds.count());
-    printf("bytes: %ld\n", length);
+    printf("bytes: %lld\n", (long long)length);
     LocalFree(body);
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) == 0) {

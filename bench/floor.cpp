@@ -1,10 +1,14 @@
 // make bench: the floor for a download under Wine. A bare Winsock 1.1 client
 // sends the same GET request text as the plug-in and receives 64 KiB at a
-// time into a buffer allocated (and touched) before the clock starts, until
-// the server closes. Prints the seconds (performance counter) and the bytes.
-// Usage: floor.exe HOST PORT PATH CAPACITY
+// time into one buffer until the server closes. Prints the seconds
+// (performance counter) and the bytes. Built at both widths.
+// Usage: floor.exe HOST PORT PATH CAPACITY [fresh]
 //   CAPACITY: buffer bytes; when the response is longer, receiving wraps to
 //   the start of the buffer (65536: one reused 64 KiB buffer).
+//   Without "fresh" the buffer is touched before the clock starts, so no page
+//   fault is timed; with it the buffer is as new as a block handed to a host
+//   (committed, never touched) and the receive pays the first touch of every
+//   page, as any download into a new block must.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,8 +53,9 @@ static long long ReceiveAll(SOCKET s, char* buffer, size_t capacity) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: floor.exe HOST PORT PATH CAPACITY\n");
+    bool fresh = argc == 6 && strcmp(argv[5], "fresh") == 0;
+    if (argc != 5 && !fresh) {
+        fprintf(stderr, "usage: floor.exe HOST PORT PATH CAPACITY [fresh]\n");
         return 2;
     }
     const char* host = argv[1];
@@ -75,7 +80,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "floor: no buffer of %lu bytes\n", capacity);
         return 1;
     }
-    memset(buffer, 0, capacity);  // fault the pages in before timing
+    if (!fresh) memset(buffer, 0, capacity);  // fault the pages in before timing
 
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
