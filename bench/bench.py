@@ -59,6 +59,8 @@ RUNS_HUGE = 5    # bench-get of the 256 MiB member (32-bit)
 RUNS_GIANT = 5   # each 3 GiB operation
 FLOOR_RING = 64 * KIB  # the floor variant that keeps reusing one recv buffer
 FLOOR_SLACK = MIB      # room for the response header in the floor's buffer
+FLOOR_SMALL_READ = 64 * KIB  # the floor's read size of earlier results
+FLOOR_READ = 4 * MIB   # the plug-in's largest recv (its largest block of the chain)
 
 COMMAND_TIMEOUT = 300.0  # bound on any one command
 # A section is measured again when other processes used more than this many
@@ -200,9 +202,10 @@ class Tier:
                  self.name, list_path, expected), json.dumps(got), got["stderr"])
         return got
 
-    def floor_get(self, port, path, capacity, expected, fresh=False):
-        cmd = [self.wine_run, self.floor, harness.LOOPBACK, str(port), path, str(capacity)]
-        _, out, err, rc, _ = run(cmd + (["fresh"] if fresh else []), self.env)
+    def floor_get(self, port, path, capacity, expected, fresh=False, read=FLOOR_SMALL_READ):
+        cmd = [self.wine_run, self.floor, harness.LOOPBACK, str(port), path, str(capacity),
+               "fresh" if fresh else "touched", str(read)]
+        _, out, err, rc, _ = run(cmd, self.env)
         got = fields(out)
         must(rc == 0 and int(got.get("bytes", "0")) > expected,
              "%s: floor %s (capacity %d) failed" % (self.name, path, capacity), out, err)
@@ -214,6 +217,15 @@ class Clients:
 
     def __init__(self, tools_dir):
         self.fetch_bench = os.path.join(tools_dir, "fetch_bench")
+        self.native_floor = os.path.join(tools_dir, "native_floor")
+
+    def native_floor_get(self, port, path, capacity, expected):
+        _, out, err, rc, _ = run([self.native_floor, harness.LOOPBACK, str(port), path,
+                                  str(capacity), str(FLOOR_READ)])
+        got = fields(out)
+        must(rc == 0 and int(got.get("bytes", "0")) > expected,
+             "native_floor %s failed" % path, out, err)
+        return float(got["seconds"])
 
     def native_get(self, url, expected):
         _, out, err, rc, _ = run([self.fetch_bench, url])
@@ -551,15 +563,18 @@ def section_big(tiers, clients, data, web):
     disturbance spreads over all of them alike."""
     url = web.url("big64.bin")
     list_path = data.path("big64.ykt")
-    times = {"curl": [], "native": [], "native_rss": []}
+    times = {"curl": [], "native": [], "native_rss": [], "native_floor": []}
     for t in tiers:
         times[t.name] = {k: [] for k in ("get", "get_ws", "watched", "copy", "watched_ws",
-                                         "floor", "fresh", "ring")}
+                                         "floor", "fresh", "floor_big", "fresh_big", "ring")}
+    capacity = BIG_BYTES + FLOOR_SLACK
     for _ in range(RUNS_BIG):
         times["curl"].append(clients.timed(["curl", "-s", "-o", "/dev/null", url], "curl"))
         seconds, rss = clients.native_get(url, BIG_BYTES)
         times["native"].append(seconds)
         times["native_rss"].append(rss)
+        times["native_floor"].append(clients.native_floor_get(web.port, "/big64.bin", capacity,
+                                                              BIG_BYTES))
         for tier in tiers:
             x = times[tier.name]
             got = tier.bench_get_ok(list_path, BIG_BYTES)
@@ -569,10 +584,12 @@ def section_big(tiers, clients, data, web):
             x["watched"].append(float(got["seconds"]))
             x["copy"].append(float(got["seconds_after_last_progress"]))
             x["watched_ws"].append(int(got["peak_working_set_bytes"]))
-            x["floor"].append(tier.floor_get(web.port, "/big64.bin", BIG_BYTES + FLOOR_SLACK,
-                                             BIG_BYTES))
-            x["fresh"].append(tier.floor_get(web.port, "/big64.bin", BIG_BYTES + FLOOR_SLACK,
-                                             BIG_BYTES, fresh=True))
+            for key, fresh, read in (("floor", False, FLOOR_SMALL_READ),
+                                     ("fresh", True, FLOOR_SMALL_READ),
+                                     ("floor_big", False, FLOOR_READ),
+                                     ("fresh_big", True, FLOOR_READ)):
+                x[key].append(tier.floor_get(web.port, "/big64.bin", capacity, BIG_BYTES,
+                                             fresh=fresh, read=read))
             x["ring"].append(tier.floor_get(web.port, "/big64.bin", FLOOR_RING, BIG_BYTES))
     return times
 
@@ -648,7 +665,7 @@ def section_giant(tiers, data, slow):
     for tier in tiers:
         x = {k: [] for k in ("list", "list_rss", "memory", "memory_copy", "memory_ws",
                              "file", "file_after", "file_ws", "codes", "fail_seconds",
-                             "verified")}
+                             "dd", "verified")}
         for _ in range(RUNS_GIANT):
             wall, rss = timed_listing(tier, list_path, 1, GIANT_BYTES)
             x["list"].append(wall)
@@ -671,6 +688,7 @@ def section_giant(tiers, data, slow):
                 x["fail_seconds"].append(float(got["seconds"]))
             x["memory_ws"].append(int(got["peak_working_set_bytes"]))
         for _ in range(RUNS_GIANT):
+            sync()  # every write starts with no dirty pages of an earlier one
             slow.stats(reset=True)
             got = tier.bench_get(list_path, "--progress", "--to", wine_path(data.out))
             sent = last_giant(slow)
@@ -692,8 +710,29 @@ def section_giant(tiers, data, slow):
             x["file_ws"].append(int(got["peak_working_set_bytes"]))
             if os.path.exists(member):
                 os.unlink(member)
+            if tier.bits == 64:
+                x["dd"].append(disk_floor(data.out))
         result[tier.name] = x
     return result
+
+
+def sync():
+    subprocess.run(["sync"], stdin=subprocess.DEVNULL, timeout=COMMAND_TIMEOUT)
+
+
+def disk_floor(directory):
+    """Seconds for dd to write GIANT_BYTES into `directory` (no sync, as
+    GetFile's write has none): the disk's share of a file extraction."""
+    path = os.path.join(directory, "dd.bin")
+    sync()
+    try:
+        wall, out, err, rc, _ = run(["dd", "if=/dev/zero", "of=" + path, "bs=16M",
+                                     "count=%d" % (GIANT_BYTES // (16 * MIB))])
+        must(rc == 0, "dd of 3 GiB failed", out, err)
+        return wall
+    finally:
+        if os.path.exists(path):
+            os.unlink(path)
 
 
 def laa_flag(exe):
@@ -765,20 +804,98 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
-# What bounds each target when it is missed, and what was tried; printed
-# under the targets for each one missed. Keyed as in targets().
-BOUNDS = {
-    "list1000": [
-        "The listing makes the fewest socket calls a member's request allows: `socket`, "
-        "`connect`, one `send`, `recv` until the server closes, `shutdown` and "
-        "`closesocket`, with no copy of the body (the length-only fetch), six members at a "
-        "time. Under Wine each of those calls is one or more requests to the wineserver "
-        "process, which serves the requests of all threads of all Wine processes one at a "
-        "time: six threads in flight queue at one single-threaded server, so on loopback, "
-        "where the server answers in microseconds, the six threads gain little over one. "
-        "curl makes the same calls straight to the kernel.",
-    ],
+# A build of the plug-in that receives the body straight into a block of the
+# announced length (4 MiB per recv) instead of a chain and a copy, measured
+# outside make bench (product code is not the bench's to change): medians of
+# 21 rounds against the fresh-block floor with 4 MiB reads, on this machine.
+PROTOTYPE_RUN = "2026-12-08, 21 rounds, quiet machine"
+PROTOTYPE = {  # width: (GetFile, prototype, GetFile watched, prototype watched) / floor
+    "win64": (1.44, 0.94, 1.68, 1.24),
+    "win32": (1.38, 0.88, 1.68, 1.19),
 }
+
+
+def bound_lines(key, tiers, big, listing):
+    """What bounds a missed target and what was tried, from this run's
+    figures; [] when there is nothing to say."""
+    L = []
+    if key == "floor":
+        L.append("`GetFile` receives the body into a chain of new blocks (64 KiB doubling to "
+                 "4 MiB, so it asks each recv for up to %d MiB like the floor, and pays the "
+                 "first touch of every page like the fresh floor) and, once the server has "
+                 "closed, copies it "
+                 "into a new block of its exact length for the host: a second first touch "
+                 "of 64 MiB plus the copy. Timed from the last progress call to the "
+                 "return:" % (FLOOR_READ // MIB))
+        L.append("")
+        for t in tiers:
+            x = big[t.name]
+            rest = med(x["watched"]) - med(x["copy"])
+            L.append("- %s: the copy takes %.0f ms of the watched `GetFile`'s %.0f ms (%.0f %%); "
+                     "without it the watched `GetFile` would be %.2f x the fresh floor, and "
+                     "the unwatched one about %.2f x. The first touch of 64 MiB alone "
+                     "(fresh less touched floor) is %.0f ms here." % (
+                         t.name, 1000 * med(x["copy"]), 1000 * med(x["watched"]),
+                         100 * med(x["copy"]) / med(x["watched"]),
+                         rest / med(x["fresh_big"]),
+                         (med(x["get"]) - med(x["copy"])) / med(x["fresh_big"]),
+                         1000 * (med(x["fresh_big"]) - med(x["floor_big"]))))
+        L.append("")
+        L.append("The copy is what keeps a lying `Content-Length:` from sizing memory (the "
+                 "chain holds only bytes received). Tried, outside this run (%s), not "
+                 "committed: a build of the plug-in that receives straight into a block of "
+                 "the announced length, 4 MiB per recv. Against the fresh floor:" % PROTOTYPE_RUN)
+        L.append("")
+        L.append("| width | `GetFile` | prototype | `GetFile`, watched | prototype, watched |")
+        L.append("|---|---|---|---|---|")
+        for t in tiers:
+            p = PROTOTYPE.get(t.name)
+            if p:
+                L.append("| %s | %.2f x | %.2f x | %.2f x | %.2f x |" % ((t.name,) + p))
+        L.append("")
+        L.append("So the copy alone bounds the target. A fix that keeps the rule: allocate "
+                 "the host's block at the announced length only once the bytes received "
+                 "confirm it (say half of it has arrived), copy that half once and receive "
+                 "the rest straight into the block; bytes past the announcement go on into "
+                 "the chain (the copy as today), a shorter body shrinks the block in place. "
+                 "Memory stays bounded by the bytes received, and half the copy goes. "
+                 "Recv asks should stay at 4 MiB: the fresh floor asking for its whole "
+                 "65 MiB block at every recv measured 1.17-1.29 x slower than with 4 MiB "
+                 "asks (same separate runs), and so did the prototype until its asks were "
+                 "cut to 4 MiB.")
+        L.append("")
+        L.append("A progress callback adds a `select` before every `recv` (ReceiveAll's "
+                 "WaitFor), a wineserver round trip each: the watched `GetFile` is slower "
+                 "than the unwatched one by the difference of the two rows. Receiving on a "
+                 "non-blocking socket and waiting in `select` only when `recv` reports "
+                 "WSAEWOULDBLOCK would keep the silence reports and drop the extra calls "
+                 "while bytes keep coming.")
+    elif key == "native":
+        L.append("curl `-o /dev/null` keeps no body: it reuses one small buffer. `HttpFetch` "
+                 "keeps the body, in a chain of new blocks and then a copy into one block of "
+                 "its exact length, and pays the first touch of both. The fair native floor "
+                 "(a recv loop into a fresh malloc'd block, %d MiB reads) took %.3f s; "
+                 "`HttpFetch` / that floor = %.2f. The rest is the same copy as `GetFile`'s "
+                 "(above)." % (FLOOR_READ // MIB, med(big["native_floor"]),
+                                   med(big["native"]) / med(big["native_floor"])))
+    elif key == "list1000":
+        L.append("The listing makes the fewest socket calls a member's request allows: "
+                 "`socket`, `connect`, one `send`, `recv` until the server closes, `shutdown` "
+                 "and `closesocket`, with no copy of the body (the length-only fetch), six "
+                 "members at a time. Under Wine each of those calls is one or more requests "
+                 "to the wineserver process, which serves the requests of all threads of all "
+                 "Wine processes one at a time, so on loopback, where nginx answers in "
+                 "microseconds, six threads gain little over one. curl makes the same calls "
+                 "straight to the kernel.")
+        for t in tiers:
+            xs = listing[t.name]
+            one = listing[t.name + " one"]
+            steady = (med(xs) - med(one)) / (SMALL_COUNT - 1)
+            L.append("- %s: Wine and the host start in %.3f s; after that a member costs "
+                     "%.3f ms, %.2f x curl's per-URL figure." % (
+                         t.name, med(one), steady * 1000,
+                         steady / (med(listing["curl"]) / SMALL_COUNT)))
+    return L
 
 
 def tier_label(tier):
@@ -871,46 +988,68 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
     add("## 2. One 64 MiB member (random bytes, nginx)")
     add("")
     add("`GetFile` is timed inside `spibench.exe` from the call to its return (memory "
-        "output); the floors inside `floor%s.exe` from `WSAStartup` to `closesocket`; curl as "
-        "the whole command. %d runs each, one of each per round." % (
-            "32/64", RUNS_BIG))
+        "output); the Wine floors inside `floor32.exe`/`floor64.exe` from `WSAStartup` to "
+        "`closesocket`; the native fetch and floor in-process; curl as the whole command. "
+        "A floor is a bare receive loop that sends the plug-in's request and receives until "
+        "the server closes, into a block of 65 MiB: *touched* when the block was written "
+        "before the clock starts, *fresh* when it is new and untouched (as a block handed to "
+        "a host is), with reads of %d KiB (the read size of earlier results) or %d MiB (the "
+        "plug-in's largest recv). %d runs each, one of each per round." % (
+            FLOOR_SMALL_READ // KIB, FLOOR_READ // MIB, RUNS_BIG))
     add("")
     add("| client | median s | min - max s | MiB/s |")
     add("|---|---|---|---|")
     rows = [("`curl -s -o /dev/null URL` (whole command)", big["curl"]),
-            ("native `HttpFetch`, body kept (clang -O2, in-process)", big["native"])]
+            ("native `HttpFetch`, body kept (clang -O2, in-process)", big["native"]),
+            ("native floor: recv loop into a fresh malloc'd block, %d MiB reads"
+             % (FLOOR_READ // MIB), big["native_floor"])]
     for t in tiers:
         x = big[t.name]
         rows += [("%s `GetFile`, no progress callback" % tier_label(t), x["get"]),
                  ("%s `GetFile` with a progress callback" % tier_label(t), x["watched"]),
                  ("%s: of which after the last progress call (the copy into the host's "
                   "block)" % t.name, x["copy"]),
-                 ("%s floor, fresh block: Winsock recv loop, 64 KiB reads into a new, "
-                  "untouched block for the whole response" % t.name, x["fresh"]),
-                 ("%s floor, touched block: the same loop into a block touched before the "
-                  "clock starts" % t.name, x["floor"]),
-                 ("%s floor variant: the same loop reusing one 64 KiB buffer" % t.name,
+                 ("%s floor, fresh block, %d MiB reads" % (t.name, FLOOR_READ // MIB),
+                  x["fresh_big"]),
+                 ("%s floor, touched block, %d MiB reads" % (t.name, FLOOR_READ // MIB),
+                  x["floor_big"]),
+                 ("%s floor, fresh block, %d KiB reads" % (t.name, FLOOR_SMALL_READ // KIB),
+                  x["fresh"]),
+                 ("%s floor, touched block, %d KiB reads (the floor of earlier results)"
+                  % (t.name, FLOOR_SMALL_READ // KIB), x["floor"]),
+                 ("%s floor variant: one reused %d KiB buffer" % (t.name, FLOOR_RING // KIB),
                   x["ring"])]
     for label, xs in rows:
         add("| %s | %.3f | %s | %.0f |" % (label, med(xs), span(xs), BIG_BYTES / MIB / med(xs)))
     add("")
     r_native = med(big["native"]) / med(big["curl"])
-    add("Native `HttpFetch` / curl = **%.2f**." % r_native)
+    add("Native `HttpFetch` / curl = **%.2f**; / the native fresh-block floor = %.2f." % (
+        r_native, med(big["native"]) / med(big["native_floor"])))
+    add("")
     for t in tiers:
         x = big[t.name]
-        add("%s: `GetFile` / fresh-block floor = **%.2f** (with the callback %.2f); / "
-            "touched-block floor = %.2f (with the callback %.2f); / reused-buffer floor %.2f. "
-            "The copy after the last progress call is %.0f %% of the watched `GetFile`." % (
-                t.name, med(x["get"]) / med(x["fresh"]), med(x["watched"]) / med(x["fresh"]),
-                med(x["get"]) / med(x["floor"]), med(x["watched"]) / med(x["floor"]),
-                med(x["get"]) / med(x["ring"]), 100 * med(x["copy"]) / med(x["watched"])))
-    add("")
-    add("The target is judged against the **fresh-block floor**. `GetFile` must hand the "
-        "host a new block, and every page of a new block is faulted in on first touch; the "
-        "touched-block floor leaves that cost out of its clock, so it is the floor of a "
-        "download into memory that already exists, which `GetFile` never has. (On this kind "
-        "of machine a first touch of fresh memory can cost far more than the copy itself.) "
-        "Both are shown, and the verdict against the touched floor is given too.")
+        add("%s: `GetFile` / fresh-block floor (%d MiB reads) = **%.2f** (with the callback "
+            "**%.2f**); / touched-block floor (%d MiB reads) = %.2f; / the floors of %d KiB "
+            "reads: fresh %.2f, touched %.2f. The copy after the last progress call is %.0f %% "
+            "of the watched `GetFile`; the first touch of 64 MiB (fresh less touched floor) "
+            "costs %.0f ms." % (
+                t.name, FLOOR_READ // MIB, med(x["get"]) / med(x["fresh_big"]),
+                med(x["watched"]) / med(x["fresh_big"]), FLOOR_READ // MIB,
+                med(x["get"]) / med(x["floor_big"]), FLOOR_SMALL_READ // KIB,
+                med(x["get"]) / med(x["fresh"]), med(x["get"]) / med(x["floor"]),
+                100 * med(x["copy"]) / med(x["watched"]),
+                1000 * (med(x["fresh_big"]) - med(x["floor_big"]))))
+        add("")
+    add("The target is judged against the **fresh-block floor with %d MiB reads**. `GetFile` "
+        "must hand the host a new block, and every page of a new block is faulted in on "
+        "first touch; a touched-block floor leaves that cost out of its clock, so it is the "
+        "floor of a download into memory that already exists, which `GetFile` never has. "
+        "And the plug-in asks each recv for up to %d MiB, so a floor of %d KiB reads would "
+        "be slower than the plug-in for a reason that has nothing to do with it (under Wine "
+        "each recv is a round trip through ntdll and often the wineserver). The verdicts "
+        "against the touched %d MiB floor and the earlier %d KiB floor are shown for "
+        "reference." % (FLOOR_READ // MIB, FLOOR_READ // MIB, FLOOR_SMALL_READ // KIB,
+                         FLOOR_READ // MIB, FLOOR_SMALL_READ // KIB))
     add("")
     targets.append(("native", "native HttpFetch <= %.2f x curl (64 MiB), kept from before"
                     % TARGET_NATIVE_VS_CURL, "%.2f x" % r_native,
@@ -918,14 +1057,19 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
     for t in tiers:
         x = big[t.name]
         for what, key in (("", "get"), (", with a progress callback", "watched")):
-            r = med(x[key]) / med(x["fresh"])
-            targets.append(("floor", "%s: 64 MiB GetFile%s <= %.2f x fresh-block floor" % (
-                t.name, what, TARGET_WINE_VS_FLOOR), "%.2f x" % r,
-                "%.2f x" % TARGET_WINE_VS_FLOOR, r <= TARGET_WINE_VS_FLOOR))
-        r = med(x["get"]) / med(x["floor"])
-        targets.append(("floor_touched", "%s: the same, against the touched-block floor "
-                        "(reference)" % t.name, "%.2f x" % r, "%.2f x" % TARGET_WINE_VS_FLOOR,
-                        r <= TARGET_WINE_VS_FLOOR))
+            r = med(x[key]) / med(x["fresh_big"])
+            targets.append(("floor", "%s: 64 MiB GetFile%s <= %.2f x fresh-block floor "
+                            "(%d MiB reads)" % (t.name, what, TARGET_WINE_VS_FLOOR,
+                                                FLOOR_READ // MIB), "%.2f x" % r,
+                            "%.2f x" % TARGET_WINE_VS_FLOOR, r <= TARGET_WINE_VS_FLOOR))
+        for label, key in (("touched-block floor, %d MiB reads" % (FLOOR_READ // MIB),
+                            "floor_big"),
+                           ("touched-block floor, %d KiB reads, as in earlier results"
+                            % (FLOOR_SMALL_READ // KIB), "floor")):
+            r = med(x["get"]) / med(x[key])
+            targets.append(("reference", "%s: the same against the %s (reference)" % (
+                t.name, label), "%.2f x" % r, "%.2f x" % TARGET_WINE_VS_FLOOR,
+                r <= TARGET_WINE_VS_FLOOR))
 
     # ---------------------------------------------------------- 3. list
     add("## 3. A listing of %d members of %d bytes (nginx, no delay)" % (SMALL_COUNT,
@@ -1045,6 +1189,9 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
                               med(x["file_ws"]) / MIB, len(x["file"])))
                 add("| %s | of which after the last progress call (the copy and the write) | "
                     "| %.3f | %s | | |" % (t.name, med(x["file_after"]), span(x["file_after"])))
+                add("| Linux | disk floor: `dd if=/dev/zero bs=16M count=192` into the same "
+                    "directory (whole command) | | %.3f | %s | | %d |" % (
+                        med(x["dd"]), span(x["dd"]), len(x["dd"])))
                 ok = (len(x["memory"]) == RUNS_GIANT and len(x["file"]) == RUNS_GIANT)
                 targets.append(("giant64", "win64: 3 GiB listed with its size and extracted "
                                 "to memory and to a file, bytes verified",
@@ -1073,15 +1220,16 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
     for _, text, measured, limit, ok in targets:
         add("| %s | %s | %s | %s |" % (text, measured, limit, verdict(ok)))
     add("")
-    missed = []
-    for key, _, _, _, ok in targets:
-        if not ok and key in BOUNDS and key not in missed:
-            missed.append(key)
-    for key in missed:
-        add("### What bounds `%s`" % key)
+    titles = {"floor": "the 64 MiB `GetFile` against the floor",
+              "native": "native `HttpFetch` against curl",
+              "list1000": "the 1,000-member listing"}
+    missed = {key for key, _, _, _, ok in targets if not ok}
+    for key in ("floor", "native", "list1000"):
+        if key not in missed:
+            continue
+        add("### What bounds %s" % titles[key])
         add("")
-        for line in BOUNDS[key]:
-            add(line)
+        L.extend(bound_lines(key, tiers, big, listing))
         add("")
 
     add("## Load while measuring")

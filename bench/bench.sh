@@ -1,7 +1,7 @@
 #!/bin/sh
 # make bench / make bench-long: builds the helper programs (a release native
-# program that times HttpFetch, and a bare Winsock receive loop at each width
-# for Wine), then runs bench/bench.py against one loopback nginx and the
+# program that times HttpFetch, a plain native receive loop, and a bare
+# Winsock receive loop at each width for Wine), then runs bench/bench.py against one loopback nginx and the
 # scripted bench/slowserver.py, and writes bench/results.md.
 # The served files (about 330 MiB, and a 3 GiB extracted file for a moment
 # with --long) live under BUILD_ROOT/bench/data and are removed on every way
@@ -31,9 +31,10 @@ trap 'exit 143' TERM
 
 mkdir -p "$tools"
 cd "$repo"
-echo "bench: building $tools/fetch_bench, floor32.exe and floor64.exe"
+echo "bench: building $tools/fetch_bench, native_floor, floor32.exe and floor64.exe"
 clang++ -O2 -std=c++17 -Wall -Wextra -pthread -I"$repo" -o "$tools/fetch_bench" \
     bench/fetch_bench.cpp urllist/urllist.cpp http/*.cpp plugin/*.cpp compat/win32_stub.cpp
+clang++ -O2 -std=c++17 -Wall -Wextra -o "$tools/native_floor" bench/native_floor.cpp
 i686-w64-mingw32-g++-posix -O2 -static -Wall -Wextra -o "$tools/floor32.exe" \
     bench/floor.cpp -lwsock32
 x86_64-w64-mingw32-g++-posix -O2 -static -Wall -Wextra -o "$tools/floor64.exe" \

@@ -1,14 +1,16 @@
 // make bench: the floor for a download under Wine. A bare Winsock 1.1 client
-// sends the same GET request text as the plug-in and receives 64 KiB at a
-// time into one buffer until the server closes. Prints the seconds
-// (performance counter) and the bytes. Built at both widths.
-// Usage: floor.exe HOST PORT PATH CAPACITY [fresh]
+// sends the same GET request text as the plug-in and receives into one
+// buffer until the server closes, asking each recv for up to READ bytes.
+// Prints the seconds (performance counter) and the bytes. Built at both
+// widths.
+// Usage: floor.exe HOST PORT PATH CAPACITY [touched|fresh [READ]]
 //   CAPACITY: buffer bytes; when the response is longer, receiving wraps to
 //   the start of the buffer (65536: one reused 64 KiB buffer).
-//   Without "fresh" the buffer is touched before the clock starts, so no page
-//   fault is timed; with it the buffer is as new as a block handed to a host
-//   (committed, never touched) and the receive pays the first touch of every
-//   page, as any download into a new block must.
+//   touched (the default): the buffer is touched before the clock starts, so
+//   no page fault is timed. fresh: the buffer is as new as a block handed to
+//   a host (committed, never touched) and the receive pays the first touch of
+//   every page, as any download into a new block must.
+//   READ: the most bytes asked of one recv (default 65536).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +18,7 @@
 #include <windows.h>
 #include <winsock.h>
 
-static const int kRecvSize = 64 * 1024;  // bytes asked of each recv
+static const unsigned long kDefaultRead = 64 * 1024;  // bytes asked of each recv
 static const size_t kRequestCapacity = 8192;  // path and host are short here
 static const unsigned long kMaxCapacity = 1024ul * 1024 * 1024;  // 1 GiB: a 32-bit process's sane bound
 
@@ -37,13 +39,13 @@ static bool SendAll(SOCKET s, const char* data, int n) {
 }
 
 // Receives until the server closes; returns the byte count, or -1.
-static long long ReceiveAll(SOCKET s, char* buffer, size_t capacity) {
+static long long ReceiveAll(SOCKET s, char* buffer, size_t capacity, size_t read) {
     long long total = 0;
     size_t at = 0;
     for (;;) {
         if (at == capacity) at = 0;
         size_t room = capacity - at;
-        int want = room < (size_t)kRecvSize ? (int)room : kRecvSize;
+        int want = (int)(room < read ? room : read);
         int got = recv(s, buffer + at, want, 0);
         if (got == 0) return total;
         if (got < 0) return -1;
@@ -53,16 +55,19 @@ static long long ReceiveAll(SOCKET s, char* buffer, size_t capacity) {
 }
 
 int main(int argc, char** argv) {
-    bool fresh = argc == 6 && strcmp(argv[5], "fresh") == 0;
-    if (argc != 5 && !fresh) {
-        fprintf(stderr, "usage: floor.exe HOST PORT PATH CAPACITY [fresh]\n");
+    bool fresh = argc >= 6 && strcmp(argv[5], "fresh") == 0;
+    bool touched = argc < 6 || strcmp(argv[5], "touched") == 0;
+    if (argc < 5 || argc > 7 || (!fresh && !touched)) {
+        fprintf(stderr, "usage: floor.exe HOST PORT PATH CAPACITY [touched|fresh [READ]]\n");
         return 2;
     }
     const char* host = argv[1];
     int port = atoi(argv[2]);
     unsigned long capacity = strtoul(argv[4], NULL, 10);
-    if (port <= 0 || port > 65535 || capacity < (unsigned long)kRecvSize || capacity > kMaxCapacity) {
-        fprintf(stderr, "floor: bad port or capacity\n");
+    unsigned long read = argc == 7 ? strtoul(argv[6], NULL, 10) : kDefaultRead;
+    if (port <= 0 || port > 65535 || capacity < kDefaultRead || capacity > kMaxCapacity ||
+        read == 0 || read > kMaxCapacity) {
+        fprintf(stderr, "floor: bad port, capacity or read size\n");
         return 2;
     }
     char request[kRequestCapacity];
@@ -98,7 +103,7 @@ int main(int argc, char** argv) {
         return Fail("connect");
     }
     if (!SendAll(s, request, requestLength)) return Fail("send");
-    long long total = ReceiveAll(s, buffer, capacity);
+    long long total = ReceiveAll(s, buffer, capacity, read);
     closesocket(s);
     QueryPerformanceCounter(&end);
     WSACleanup();
