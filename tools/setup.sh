@@ -6,7 +6,7 @@ set -eu
 PACKAGES="cmake make g++ clang libclang-rt-14-dev
 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-wine wine32:i386 wine64 googletest nginx-light python3 curl wget util-linux"
+wine wine32:i386 wine64 googletest nginx-light python3 curl wget util-linux time"
 
 missing=""
 for p in $PACKAGES; do
