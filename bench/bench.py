@@ -96,25 +96,27 @@ class BenchError(Exception):
 
 def run(cmd, env=None):
     """Runs cmd with output to temporary files (Wine's background processes
-    must never hold a pipe of ours). Returns (wall seconds, stdout, stderr,
-    rc, peak resident bytes of the process)."""
+    must never hold a pipe of ours). Returns (wall seconds, stdout, stderr, rc)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
-        timer = threading.Timer(COMMAND_TIMEOUT, proc.kill)
-        timer.start()
-        try:
-            # wait4 gives this child's own resource use, peak memory included.
-            _, status, usage = os.wait4(proc.pid, 0)
-        finally:
-            timer.cancel()
+        proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
+                              timeout=COMMAND_TIMEOUT)
         wall = time.perf_counter() - start
-        proc.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         err.seek(0)
         return (wall, out.read().decode("utf-8", "replace"),
-                err.read().decode("utf-8", "replace"), proc.returncode,
-                usage.ru_maxrss * KIB)
+                err.read().decode("utf-8", "replace"), proc.returncode)
+
+
+def peak_of(cmd, env=None):
+    """run(cmd) under GNU time: (wall, stdout, stderr, rc, peak resident bytes
+    of the command). A child forked from this script would report this
+    script's own peak too (a forked process starts with its parent's high-water
+    mark); time's child starts from time's."""
+    with tempfile.NamedTemporaryFile(mode="r") as report:
+        wall, out, err, rc = run(["/usr/bin/time", "-f", "%M", "-o", report.name] + cmd, env)
+        text = report.read().strip().splitlines()
+    return wall, out, err, rc, int(text[-1]) * KIB if text and text[-1].isdigit() else -1
 
 
 def fields(text):
@@ -173,7 +175,7 @@ class Tier:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         cold = dict(self.env)
         cold.pop("KESTA_WINE_WARM")
-        _, out, err, rc, _ = run([os.path.join(REPO, "spihost"), "info"], cold)
+        _, out, err, rc = run([os.path.join(REPO, "spihost"), "info"], cold)
         must(rc == 0, "%s: spihost info failed" % self.name, out, err)
 
     def stop_wine(self):
@@ -184,11 +186,15 @@ class Tier:
     def spihost(self, *args):
         return run([os.path.join(REPO, "spihost")] + [str(a) for a in args], self.env)
 
+    def spihost_peak(self, *args):
+        """spihost under GNU time: also the command's peak resident bytes."""
+        return peak_of([os.path.join(REPO, "spihost")] + [str(a) for a in args], self.env)
+
     def bench_get(self, list_path, *options):
         """One GetFile under Wine through spibench: its fields (seconds,
         bytes, crc32, peak_working_set_bytes...) as a dict, with "rc" and
         "stderr"."""
-        _, out, err, rc, _ = run([self.wine_run, self.spibench, "bench-get",
+        _, out, err, rc = run([self.wine_run, self.spibench, "bench-get",
                                   wine_path(list_path), "0"] + list(options), self.env)
         got = fields(out)
         got["rc"] = rc
@@ -205,7 +211,7 @@ class Tier:
     def floor_get(self, port, path, capacity, expected, fresh=False, read=FLOOR_SMALL_READ):
         cmd = [self.wine_run, self.floor, harness.LOOPBACK, str(port), path, str(capacity),
                "fresh" if fresh else "touched", str(read)]
-        _, out, err, rc, _ = run(cmd, self.env)
+        _, out, err, rc = run(cmd, self.env)
         got = fields(out)
         must(rc == 0 and int(got.get("bytes", "0")) > expected,
              "%s: floor %s (capacity %d) failed" % (self.name, path, capacity), out, err)
@@ -220,7 +226,7 @@ class Clients:
         self.native_floor = os.path.join(tools_dir, "native_floor")
 
     def native_floor_get(self, port, path, capacity, expected):
-        _, out, err, rc, _ = run([self.native_floor, harness.LOOPBACK, str(port), path,
+        _, out, err, rc = run([self.native_floor, harness.LOOPBACK, str(port), path,
                                   str(capacity), str(FLOOR_READ)])
         got = fields(out)
         must(rc == 0 and int(got.get("bytes", "0")) > expected,
@@ -228,15 +234,15 @@ class Clients:
         return float(got["seconds"])
 
     def native_get(self, url, expected):
-        _, out, err, rc, _ = run([self.fetch_bench, url])
+        _, out, err, rc = run([self.fetch_bench, url])
         got = fields(out)
         must(rc == 0 and int(got.get("bytes", "-1")) == expected,
              "fetch_bench %s failed" % url, out, err)
-        return float(got["seconds"]), int(got["peak_rss_bytes"])
+        return float(got["seconds"])
 
     @staticmethod
     def timed(cmd, what):
-        wall, out, err, rc, _ = run(cmd)
+        wall, out, err, rc = run(cmd)
         must(rc == 0, "%s failed" % what, out, err)
         return wall
 
@@ -518,10 +524,10 @@ def check_listing(out, count, size):
 
 
 def timed_listing(tier, list_path, count, size):
-    wall, out, err, rc, rss = tier.spihost("list", wine_path(list_path))
+    wall, out, err, rc = tier.spihost("list", wine_path(list_path))
     must(rc == 0 and check_listing(out, count, size),
          "%s: spihost list of %s failed" % (tier.name, list_path), out, err)
-    return wall, rss
+    return wall
 
 
 def section_slow(tiers, clients, data, slow):
@@ -539,7 +545,7 @@ def section_slow(tiers, clients, data, slow):
     for _ in range(RUNS_SLOW):
         for tier in tiers:
             slow.stats(reset=True)
-            wall, _ = timed_listing(tier, data.path("slow200.ykt"), SLOW_COUNT, SLOW_BYTES)
+            wall = timed_listing(tier, data.path("slow200.ykt"), SLOW_COUNT, SLOW_BYTES)
             times[tier.name].append(wall)
             flight[tier.name].append(slow.stats()["max_in_flight"])
         times["parallel"].append(clients.timed(
@@ -563,16 +569,14 @@ def section_big(tiers, clients, data, web):
     disturbance spreads over all of them alike."""
     url = web.url("big64.bin")
     list_path = data.path("big64.ykt")
-    times = {"curl": [], "native": [], "native_rss": [], "native_floor": []}
+    times = {"curl": [], "native": [], "native_floor": []}
     for t in tiers:
         times[t.name] = {k: [] for k in ("get", "get_ws", "watched", "copy", "watched_ws",
                                          "floor", "fresh", "floor_big", "fresh_big", "ring")}
     capacity = BIG_BYTES + FLOOR_SLACK
     for _ in range(RUNS_BIG):
         times["curl"].append(clients.timed(["curl", "-s", "-o", "/dev/null", url], "curl"))
-        seconds, rss = clients.native_get(url, BIG_BYTES)
-        times["native"].append(seconds)
-        times["native_rss"].append(rss)
+        times["native"].append(clients.native_get(url, BIG_BYTES))
         times["native_floor"].append(clients.native_floor_get(web.port, "/big64.bin", capacity,
                                                               BIG_BYTES))
         for tier in tiers:
@@ -603,9 +607,9 @@ def section_list(tiers, clients, data):
         times["curl"].append(clients.timed(
             ["curl", "--http1.0", "-s", "-K", data.path("curl1000.cfg")], "curl -K"))
         for tier in tiers:
-            wall, _ = timed_listing(tier, data.path("list1000.ykt"), SMALL_COUNT, SMALL_BYTES)
+            wall = timed_listing(tier, data.path("list1000.ykt"), SMALL_COUNT, SMALL_BYTES)
             times[tier.name].append(wall)
-            wall, _ = timed_listing(tier, data.path("tiny.ykt"), 1, SMALL_BYTES)
+            wall = timed_listing(tier, data.path("tiny.ykt"), 1, SMALL_BYTES)
             times[tier.name + " one"].append(wall)
     return times
 
@@ -665,11 +669,13 @@ def section_giant(tiers, data, slow):
     for tier in tiers:
         x = {k: [] for k in ("list", "list_rss", "memory", "memory_copy", "memory_ws",
                              "file", "file_after", "file_ws", "codes", "fail_seconds",
-                             "dd", "verified")}
+                             "dd", "write", "verified")}
         for _ in range(RUNS_GIANT):
-            wall, rss = timed_listing(tier, list_path, 1, GIANT_BYTES)
+            wall, out, err, rc, peak = tier.spihost_peak("list", wine_path(list_path))
+            must(rc == 0 and check_listing(out, 1, GIANT_BYTES) and peak > 0,
+                 "%s: spihost list of the 3 GiB member failed" % tier.name, out, err)
             x["list"].append(wall)
-            x["list_rss"].append(rss)
+            x["list_rss"].append(peak)
         for _ in range(RUNS_GIANT):
             slow.stats(reset=True)
             got = tier.bench_get(list_path, "--progress", "--crc32")
@@ -712,6 +718,7 @@ def section_giant(tiers, data, slow):
                 os.unlink(member)
             if tier.bits == 64:
                 x["dd"].append(disk_floor(data.out))
+                x["write"].append(write_floor(data.out))
         result[tier.name] = x
     return result
 
@@ -722,11 +729,11 @@ def sync():
 
 def disk_floor(directory):
     """Seconds for dd to write GIANT_BYTES into `directory` (no sync, as
-    GetFile's write has none): the disk's share of a file extraction."""
+    GetFile's write has none), reusing one 16 MiB buffer."""
     path = os.path.join(directory, "dd.bin")
     sync()
     try:
-        wall, out, err, rc, _ = run(["dd", "if=/dev/zero", "of=" + path, "bs=16M",
+        wall, out, err, rc = run(["dd", "if=/dev/zero", "of=" + path, "bs=16M",
                                      "count=%d" % (GIANT_BYTES // (16 * MIB))])
         must(rc == 0, "dd of 3 GiB failed", out, err)
         return wall
@@ -735,9 +742,37 @@ def disk_floor(directory):
             os.unlink(path)
 
 
+WRITE_PIECE = 1 << 30  # the plug-in's WriteFile pieces
+
+
+def write_floor(directory):
+    """Seconds for write() to put a GIANT_BYTES buffer that is already in
+    memory into a new file in `directory`, 1 GiB a call: the floor of the
+    file write of an extraction, which writes a body held in memory."""
+    path = os.path.join(directory, "write.bin")
+    body = bytearray(b"\x01") * GIANT_BYTES  # every page touched before the clock
+    view = memoryview(body)
+    sync()
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            start = time.perf_counter()
+            at = 0
+            while at < GIANT_BYTES:
+                at += os.write(fd, view[at:at + WRITE_PIECE])
+            return time.perf_counter() - start
+        finally:
+            os.close(fd)
+    finally:
+        view.release()
+        del body
+        if os.path.exists(path):
+            os.unlink(path)
+
+
 def laa_flag(exe):
     """(Characteristics value, whether the large-address-aware bit is set)."""
-    _, out, err, rc, _ = run(["i686-w64-mingw32-objdump", "-p", exe])
+    _, out, err, rc = run(["i686-w64-mingw32-objdump", "-p", exe])
     must(rc == 0, "objdump -p %s failed" % exe, out, err)
     m = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M)
     must(m is not None, "no Characteristics line for %s" % exe, out)
@@ -749,7 +784,7 @@ def laa_flag(exe):
 
 def one_line(cmd):
     try:
-        _, out, err, _, _ = run(cmd)
+        _, out, err, _ = run(cmd)
     except (OSError, subprocess.SubprocessError):
         return "?"
     text = (out or err).strip().splitlines()
@@ -1165,14 +1200,17 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
         add("")
     else:
         add("The server generates the bytes (nothing on disk) and computes their CRC-32 while "
-            "sending; every successful extraction was checked against it (memory: spibench "
+            "sending, in one Python thread on the same 2 cores as Wine: the listing, which "
+            "keeps nothing, shows the rate it can feed a client that does little else. Every "
+            "successful extraction was checked against its CRC-32 (memory: spibench "
             "computes the CRC-32 of the block after the clock stops; file: the file is read "
             "back). Times: the listing as the whole `spihost list` command, `GetFile` inside "
             "`spibench.exe` with a progress callback. Memory: peak working set (listing: peak "
-            "resident set of the process).")
+            "resident set of the command, from GNU time).")
         add("")
         add("| width | operation | result | median s | min - max s | peak MiB (median) | runs |")
         add("|---|---|---|---|---|---|---|")
+        notes = []
         for t in tiers:
             x = giant[t.name]
             add("| %s | `spihost list` | size %d shown | %.3f | %s | %.1f | %d |" % (
@@ -1189,8 +1227,11 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
                               med(x["file_ws"]) / MIB, len(x["file"])))
                 add("| %s | of which after the last progress call (the copy and the write) | "
                     "| %.3f | %s | | |" % (t.name, med(x["file_after"]), span(x["file_after"])))
-                add("| Linux | disk floor: `dd if=/dev/zero bs=16M count=192` into the same "
-                    "directory (whole command) | | %.3f | %s | | %d |" % (
+                add("| Linux | write floor: `write()` of a 3 GiB buffer already in memory, "
+                    "1 GiB a call, into the same directory | | %.3f | %s | | %d |" % (
+                        med(x["write"]), span(x["write"]), len(x["write"])))
+                add("| Linux | `dd if=/dev/zero bs=16M count=192` into the same directory "
+                    "(one reused 16 MiB buffer; whole command) | | %.3f | %s | | %d |" % (
                         med(x["dd"]), span(x["dd"]), len(x["dd"])))
                 ok = (len(x["memory"]) == RUNS_GIANT and len(x["file"]) == RUNS_GIANT)
                 targets.append(("giant64", "win64: 3 GiB listed with its size and extracted "
@@ -1198,6 +1239,15 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
                                 "%d + %d of %d runs" % (len(x["memory"]), len(x["file"]),
                                                         2 * RUNS_GIANT),
                                 "all runs", ok))
+                notes.append(
+                    "%s file extraction: after the last progress call %.1f s go to the copy "
+                    "(about %.1f s, as after the memory extraction's last call) and the write "
+                    "(about %.1f s), against %.1f s for the write floor and %.1f s for dd. "
+                    "The write floor's own min - max shows how much this machine's disk varies "
+                    "from run to run." % (
+                        t.name, med(x["file_after"]), med(x["memory_copy"]),
+                        med(x["file_after"]) - med(x["memory_copy"]), med(x["write"]),
+                        med(x["dd"])))
             else:
                 codes = x["codes"]
                 add("| %s | `GetFile` to memory, then to a file: fails (time to fail) | codes %s "
@@ -1211,6 +1261,9 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
                                 "codes %s" % ",".join(sorted(set(str(c) for c in codes))),
                                 "6 every run", ok))
         add("")
+        for note in notes:
+            add(note)
+            add("")
 
     # ------------------------------------------------------- targets
     add("## Targets")
@@ -1342,21 +1395,21 @@ def main(argv):
 
 def check_clients(web, slow, data):
     """Every client gets every byte once before anything is timed."""
-    _, out, err, rc, _ = run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}",
+    _, out, err, rc = run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}",
                               web.url("big64.bin")])
     must(rc == 0 and out.strip() == str(BIG_BYTES), "curl got other than 64 MiB", out, err)
-    _, out, err, rc, _ = run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}",
+    _, out, err, rc = run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}",
                               web.url("big256.bin")])
     must(rc == 0 and out.strip() == str(HUGE_BYTES), "curl got other than 256 MiB", out, err)
     for cfg, count, size in (("curl1000.cfg", SMALL_COUNT, SMALL_BYTES),
                              ("slow200.cfg", SLOW_COUNT, SLOW_BYTES)):
         for extra in ([], ["--parallel", "--parallel-max", str(PARALLEL)]):
-            _, out, err, rc, _ = run(["curl", "--http1.0", "-s"] + extra +
+            _, out, err, rc = run(["curl", "--http1.0", "-s"] + extra +
                                      ["-K", data.path(cfg), "-w",
                                       "%{http_code} %{size_download}\n"])
             must(rc == 0 and out.split("\n").count("200 %d" % size) == count,
                  "curl -K %s did not get all %d files" % (cfg, count), out[-500:], err)
-    _, out, err, rc, _ = run(["wget", "-O", "/dev/null", "-i", data.path("slow200.txt")])
+    _, out, err, rc = run(["wget", "-O", "/dev/null", "-i", data.path("slow200.txt")])
     must(rc == 0 and err.count("200 OK") == SLOW_COUNT, "wget -i did not get all 200",
          out, err[-2000:])
 
