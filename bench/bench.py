@@ -1080,8 +1080,8 @@ def report(info, tiers, skipped, quiet, slow, big, listing, memory, giant, laa, 
         "first touch; a touched-block floor leaves that cost out of its clock, so it is the "
         "floor of a download into memory that already exists, which `GetFile` never has. "
         "And the plug-in asks each recv for up to %d MiB, so a floor of %d KiB reads would "
-        "be slower than the plug-in for a reason that has nothing to do with it (under Wine "
-        "each recv is a round trip through ntdll and often the wineserver). The verdicts "
+        "be slower than the plug-in for a reason that has nothing to do with it (it measured "
+        "two to three times slower than the 4 MiB floor here). The verdicts "
         "against the touched %d MiB floor and the earlier %d KiB floor are shown for "
         "reference." % (FLOOR_READ // MIB, FLOOR_READ // MIB, FLOOR_SMALL_READ // KIB,
                          FLOOR_READ // MIB, FLOOR_SMALL_READ // KIB))
