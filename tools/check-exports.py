@@ -11,6 +11,10 @@ i386 it also disassembles each export from its address and checks that the
 first `ret` met pops exactly the export's argument bytes (__stdcall); a plain
 `ret` would leave them on the host's stack. x86-64 has one calling
 convention, so there is nothing to pop there.
+
+It also checks that the plug-in imports only from system DLLs every Windows
+has: a dependency on a runtime DLL (libwinpthread-1.dll, libstdc++-6.dll)
+loads where the toolchain's DLLs lie beside it and fails on a user's machine.
 """
 
 import os
@@ -37,6 +41,10 @@ EXPORTS = [
     ("GetPluginInfoW", 9, 12),
     ("IsSupportedW", 10, 8),
 ]
+
+# The DLLs the plug-in may import from (upper case): the system's own, and
+# msvcrt.dll, the C runtime that every mingw-w64 program links to.
+IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "WSOCK32.DLL", "MSVCRT.DLL"}
 
 
 def objdump(*args):
@@ -83,11 +91,16 @@ def first_ret(path, address):
 
 def check(path, machine):
     """The list of faults found; empty when the table is right."""
-    parsed = parse_exports(objdump("-p", path))
+    text = objdump("-p", path)
+    parsed = parse_exports(text)
     if parsed is None:
         return ["no export table found"]
     fmt, image_base, module, rvas, names = parsed
     faults = []
+    imported = {m.upper() for m in re.findall(r"^\s*DLL Name: (\S+)", text, re.M)}
+    if imported - IMPORTS:
+        faults.append("imports from %s, which a user's system may not have"
+                      % ", ".join(sorted(imported - IMPORTS)))
     if fmt != FORMATS[machine]:
         faults.append("file format %s, expected %s" % (fmt, FORMATS[machine]))
     if module != os.path.basename(path):
