@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Tells whether this kernel runs 32-bit x86 programs, which 32-bit Wine needs.
+"""Tells whether 32-bit Windows programs are to run here under 32-bit Wine:
+the one rule behind make test's win32 tier, ./spihost, make bench and the
+release test.
 
     runs-i386.py PATH
 
-Writes a 93-byte static i386 ELF to PATH (it only calls exit(0) through
-int 0x80, so no i386 library is involved) and executes it. Exits 0 when it
-ran and exited 0; otherwise prints why not on one line and exits 1. Some
-machines boot with IA32 emulation off: there the exec fails with "Exec
-format error". An i386 ELF that runs only through binfmt_misc (qemu-user)
-counts as not running: 32-bit Wine does not survive that emulation.
+Exits 0 when they are. Otherwise prints the reason on one line, as those
+callers show it, and exits 1: "KESTA_NO_WIN32 is set" when KESTA_NO_WIN32 is
+set to anything but empty or 0, else "this kernel runs no 32-bit x86 programs
+(WHY)". To find out, it writes a 93-byte static i386 ELF to PATH (it only
+calls exit(0) through int 0x80, so no i386 library is involved) and executes
+it. Some machines boot with IA32 emulation off: there the exec fails with
+"Exec format error". An i386 ELF that runs only through binfmt_misc
+(qemu-user) counts as not running: 32-bit Wine does not survive that emulation.
 """
 
 import os
@@ -68,11 +72,8 @@ def binfmt_handler(elf):
     return None
 
 
-def main(argv):
-    if len(argv) != 1:
-        sys.stderr.write(__doc__)
-        return 2
-    path = argv[0]
+def probe(path):
+    """None when an i386 ELF written to `path` runs and exits 0, else why not."""
     elf = tiny_elf()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as f:
@@ -80,20 +81,29 @@ def main(argv):
     os.chmod(path, 0o755)
     handler = binfmt_handler(elf)
     if handler:
-        print("i386 ELF programs run only through the emulator of binfmt_misc entry %s"
-              % handler)
-        return 1
+        return "i386 ELF programs run only through the emulator of binfmt_misc entry %s" % handler
     try:
         status = subprocess.run([path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=RUN_SECONDS).returncode
     except OSError as e:
-        print("exec of an i386 ELF failed: %s" % e.strerror)
-        return 1
+        return "exec of an i386 ELF failed: %s" % e.strerror
     except subprocess.TimeoutExpired:
-        print("an i386 ELF that only exits did not end within %g s" % RUN_SECONDS)
-        return 1
+        return "an i386 ELF that only exits did not end within %g s" % RUN_SECONDS
     if status != 0:
-        print("an i386 ELF that exits with 0 ended with status %d" % status)
+        return "an i386 ELF that exits with 0 ended with status %d" % status
+    return None
+
+
+def main(argv):
+    if len(argv) != 1:
+        sys.stderr.write(__doc__)
+        return 2
+    if os.environ.get("KESTA_NO_WIN32", "") not in ("", "0"):
+        print("KESTA_NO_WIN32 is set")
+        return 1
+    why = probe(argv[0])
+    if why:
+        print("this kernel runs no 32-bit x86 programs (%s)" % why)
         return 1
     return 0
 

@@ -43,13 +43,8 @@ stop_wine() {
 
 # Why 32-bit programs cannot run here; empty when they can.
 no_win32_reason() {
-    case ${KESTA_NO_WIN32:-} in
-        "" | 0) ;;
-        *) echo "KESTA_NO_WIN32 is set"; return ;;
-    esac
-    if ! why=$(python3 "$repo/tools/runs-i386.py" "$build/win32/runs-i386"); then
-        echo "this kernel runs no 32-bit x86 programs (${why:-the i386 probe failed})"
-    fi
+    why=$(python3 "$repo/tools/runs-i386.py" "$build/win32/runs-i386") ||
+        echo "${why:-the i386 probe failed}"
 }
 
 for tier; do
