@@ -148,14 +148,18 @@ class ScriptedServer:
                 if not self._stop.is_set():
                     self.errors.append("accept: %s" % e)
                 return
+            kept = False
             try:
-                self._handle(conn)
+                kept = self._handle(conn)
             except OSError as e:
                 self.errors.append("connection: %s" % e)
             finally:
-                conn.close()
+                if not kept:
+                    conn.close()
 
     def _handle(self, conn):
+        """Serves one connection; True when it keeps the connection open
+        (closing it is then its own business), else the server closes it."""
         conn.setblocking(True)
         if self.first is not None and self.first.how == CLOSE_AT_ONCE:
             with self._lock:

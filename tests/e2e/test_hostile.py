@@ -431,29 +431,17 @@ def read_terminal(master, proc, until, deadline):
     return terminal_text(seen)
 
 
-class HoldingServer:
+class HoldingServer(ScriptedServer):
     """Accepts every connection on 127.0.0.1 and never answers: each one is
     held open until the client closes it or the server stops."""
 
     def __init__(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind((harness.LOOPBACK, 0))
-        self.listener.listen(16)
-        self.listener.settimeout(0.05)
+        super().__init__()
         self.held = []
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._accept)
 
-    def url(self, path):
-        return "http://%s:%d%s" % (harness.LOOPBACK, self.listener.getsockname()[1], path)
-
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            self.held.append(conn)
+    def _handle(self, conn):
+        self.held.append(conn)
+        return True
 
     def all_closed_by_client(self, seconds):
         """True once every held connection has seen the client's end."""
@@ -469,17 +457,10 @@ class HoldingServer:
                 return False
         return True
 
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
+    def stop(self):
+        super().stop()
         for conn in self.held:
             conn.close()
-        self.listener.close()
-        return False
 
 
 class HeldListingTest(HostileCase):
