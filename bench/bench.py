@@ -663,6 +663,13 @@ def last_giant(slow):
     return records[-1]
 
 
+def note_failure(x, got):
+    """Keeps the code and the time of a GetFile that failed as it should (32-bit)."""
+    code = re.search(r"GetFile returned (-?\d+)", got["stderr"])
+    x["codes"].append(int(code.group(1)) if code else None)
+    x["fail_seconds"].append(float(got["seconds"]))
+
+
 def section_giant(tiers, data, slow):
     """The generated 3 GiB member: listed, extracted to memory and to a file
     at each width; every byte checked against the CRC-32 the server computed
@@ -693,9 +700,7 @@ def section_giant(tiers, data, slow):
                 x["memory_copy"].append(float(got["seconds_after_last_progress"]))
                 x["verified"].append("memory")
             else:
-                code = re.search(r"GetFile returned (-?\d+)", got["stderr"])
-                x["codes"].append(int(code.group(1)) if code else None)
-                x["fail_seconds"].append(float(got["seconds"]))
+                note_failure(x, got)
             x["memory_ws"].append(int(got["peak_working_set_bytes"]))
         for _ in range(RUNS_GIANT):
             sync()  # every write starts with no dirty pages of an earlier one
@@ -712,9 +717,7 @@ def section_giant(tiers, data, slow):
                 x["file_after"].append(float(got["seconds_after_last_progress"]))
                 x["verified"].append("file")
             else:
-                code = re.search(r"GetFile returned (-?\d+)", got["stderr"])
-                x["codes"].append(int(code.group(1)) if code else None)
-                x["fail_seconds"].append(float(got["seconds"]))
+                note_failure(x, got)
                 must(os.listdir(data.out) == [], "win32: a failed extraction left a file",
                      " ".join(os.listdir(data.out)))
             x["file_ws"].append(int(got["peak_working_set_bytes"]))
