@@ -23,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 
 LOOPBACK = "127.0.0.1"  # the only address anything here listens on or talks to
+LOOPBACK6 = "::1"  # ...but for the IPv6 rows, where the kernel has it on lo
 NGINX_START_SECONDS = 10.0  # bound on waiting for nginx to accept
 NGINX_STOP_SECONDS = 5.0  # bound on waiting for it to exit before killing it
 NGINX_START_ATTEMPTS = 3  # a free port can be taken between probe and bind
@@ -32,19 +33,29 @@ SPIHOST_TIMEOUT = 120.0  # default bound on one spihost run
 WINE_WARM_SECONDS = 30.0
 
 
-def free_port():
+def free_port(host=LOOPBACK):
     """A loopback TCP port that nothing listens on at the moment of the call."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
     try:
-        s.bind((LOOPBACK, 0))
+        s.bind((host, 0))
         return s.getsockname()[1]
     finally:
         s.close()
 
 
+def has_ipv6_loopback():
+    """True when ::1 can be bound here (IPv6 enabled on lo)."""
+    try:
+        free_port(LOOPBACK6)
+        return True
+    except OSError:
+        return False
+
+
 NGINX_CONF = """\
-# Written by tests/e2e/harness.py: one loopback server over a static root,
-# everything it writes kept in its own temporary directory.
+# Written by tests/e2e/harness.py: loopback servers over one static root (plain
+# HTTP, and HTTPS listeners when asked), everything they write kept in their
+# own temporary directory.
 daemon off;
 master_process off;
 worker_processes 1;
@@ -66,21 +77,53 @@ http {{
     server_tokens off;
     keepalive_timeout 0;
 
+{servers}}}
+"""
+
+NGINX_SERVER = """\
     server {{
-        listen {address}:{port};
+        listen {address}:{port}{ssl};
         server_name localhost;
         root {root};
         location / {{
         }}
-    }}
-}}
+{extra}    }}
 """
 
+NGINX_TLS = """ ssl;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_protocols {protocols}"""
 
-def write_nginx_conf(root, workdir, port):
-    """Writes workdir/nginx.conf for a server of `root` on 127.0.0.1:port."""
-    text = NGINX_CONF.format(dir=workdir, address=LOOPBACK, port=port,
-                             root=os.path.abspath(root))
+
+class Tls:
+    """An HTTPS listener for Nginx, on a free loopback port of its own: `cert`
+    is the PEM the server sends (the leaf, then its CA), `key` the leaf's
+    key, `protocols` nginx's ssl_protocols; ipv6 listens on [::1] instead of
+    127.0.0.1."""
+
+    def __init__(self, cert, key, protocols="TLSv1.2 TLSv1.3", ipv6=False):
+        self.cert = os.path.abspath(cert)
+        self.key = os.path.abspath(key)
+        self.protocols = protocols
+        self.ipv6 = ipv6
+
+    def address(self):
+        return "[%s]" % LOOPBACK6 if self.ipv6 else LOOPBACK
+
+
+def write_nginx_conf(root, workdir, port, tls=(), extra=""):
+    """Writes workdir/nginx.conf for a server of `root` on 127.0.0.1:port,
+    plus one per (Tls, port) in `tls`; `extra` (more nginx directives, such
+    as location blocks) goes into every server."""
+    root = os.path.abspath(root)
+    extra = "".join("        %s\n" % line for line in extra.splitlines())
+    servers = [NGINX_SERVER.format(address=LOOPBACK, port=port, ssl="", root=root, extra=extra)]
+    for t, tls_port in tls:
+        ssl = NGINX_TLS.format(cert=t.cert, key=t.key, protocols=t.protocols)
+        servers.append(NGINX_SERVER.format(address=t.address(), port=tls_port, ssl=ssl,
+                                           root=root, extra=extra))
+    text = NGINX_CONF.format(dir=workdir, servers="\n".join(servers))
     path = os.path.join(workdir, "nginx.conf")
     with open(path, "w") as f:
         f.write(text)
@@ -93,15 +136,15 @@ def nginx_command(workdir):
             "-e", os.path.join(workdir, "error.log")]
 
 
-def wait_accepting(port, seconds, proc=None):
-    """True once 127.0.0.1:port accepts a connection, False after `seconds`
+def wait_accepting(port, seconds, proc=None, host=LOOPBACK):
+    """True once host:port accepts a connection, False after `seconds`
     or as soon as `proc` (if given) has exited."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if proc is not None and proc.poll() is not None:
             return False
         try:
-            with socket.create_connection((LOOPBACK, port), timeout=0.5):
+            with socket.create_connection((host, port), timeout=0.5):
                 return True
         except OSError:
             time.sleep(0.05)
@@ -109,20 +152,38 @@ def wait_accepting(port, seconds, proc=None):
 
 
 class Nginx:
-    """nginx serving `root` on a free loopback port while the context lasts.
+    """nginx serving `root` on a free loopback port while the context lasts,
+    and over HTTPS on one more port per entry of `tls` (name -> Tls).
+    `extra` is nginx text added to every server, or a function of the
+    started Nginx that returns it (the ports are known by then).
 
         with Nginx(docroot) as web:
             url = web.url("a.png")   # http://127.0.0.1:<port>/a.png
+
+        tls = {"v13": Tls(pki.good.chain, pki.good.key, "TLSv1.3")}
+        go = lambda web: "location = /go { return 301 %s; }" % web.https_url("a.png", "v13")
+        with Nginx(docroot, tls=tls, extra=go) as web:
+            web.url("go")            # redirects to https://localhost:<port>/a.png
     """
 
-    def __init__(self, root):
+    def __init__(self, root, tls=None, extra=""):
         self.root = os.path.abspath(root)
+        self.tls = dict(tls or {})
+        self.extra = extra
         self.port = None
+        self.tls_ports = {}  # name -> port, once started
         self.proc = None
         self.workdir = None
 
     def url(self, name):
         return "http://%s:%d/%s" % (LOOPBACK, self.port, name.lstrip("/"))
+
+    def https_url(self, name, listener, host=None):
+        """https://localhost:<port>/name for the listener of that name (host
+        [::1] for an IPv6 one); `host` overrides the host part."""
+        if host is None:
+            host = self.tls[listener].address() if self.tls[listener].ipv6 else "localhost"
+        return "https://%s:%d/%s" % (host, self.tls_ports[listener], name.lstrip("/"))
 
     def __enter__(self):
         self.workdir = tempfile.mkdtemp(prefix="kesta-nginx-")
@@ -142,12 +203,21 @@ class Nginx:
 
     def _start_once(self):
         self.port = free_port()
-        write_nginx_conf(self.root, self.workdir, self.port)
+        self.tls_ports = {name: free_port(LOOPBACK6 if t.ipv6 else LOOPBACK)
+                          for name, t in self.tls.items()}
+        extra = self.extra(self) if callable(self.extra) else self.extra
+        write_nginx_conf(self.root, self.workdir, self.port, extra=extra,
+                         tls=[(t, self.tls_ports[name]) for name, t in self.tls.items()])
         self.proc = subprocess.Popen(nginx_command(self.workdir),
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
-        if wait_accepting(self.port, NGINX_START_SECONDS, self.proc):
+        deadline = time.monotonic() + NGINX_START_SECONDS
+        listeners = [(LOOPBACK, self.port)] + [
+            (LOOPBACK6 if self.tls[name].ipv6 else LOOPBACK, port)
+            for name, port in self.tls_ports.items()]
+        if all(wait_accepting(port, deadline - time.monotonic(), self.proc, host)
+               for host, port in listeners):
             return True
         self.stop()
         return False
