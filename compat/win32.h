@@ -1,5 +1,5 @@
 // The Win32 surface that the plug-in's sources use, in one place.
-// In the Windows build this is simply <windows.h> and Winsock 1.1. In the
+// In the Windows build this is simply <windows.h> and Winsock 2. In the
 // native Linux test build it declares small stand-ins (compat/win32_stub.cpp)
 // so the same sources run under AddressSanitizer, UBSan and libFuzzer.
 // No other file of the plug-in tests the platform.
@@ -22,8 +22,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// Winsock 2 before windows.h: getaddrinfo gives every address of a host,
+// IPv6 included.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-#include <winsock.h>
 
 // The length argument of getsockopt and getpeername.
 typedef int SocketLength;
@@ -151,8 +154,8 @@ DWORD GetLastError(void);
 // Milliseconds since an arbitrary start, wrapping every 49.7 days.
 DWORD GetTickCount(void);
 
-// Winsock 1.1: BSD sockets already carry socket, connect, send, recv,
-// shutdown, inet_addr, gethostbyname and htons under the same names.
+// Winsock: BSD sockets already carry socket, connect, send, recv, select,
+// shutdown, getaddrinfo, freeaddrinfo and htons under the same names.
 typedef int SOCKET;
 #define INVALID_SOCKET (-1)
 #define SOCKET_ERROR (-1)
@@ -171,6 +174,11 @@ typedef struct WSAData {
 
 typedef socklen_t SocketLength;
 int ioctlsocket(SOCKET s, long command, u_long* argument);  // FIONBIO only
+
+// The error of the last socket call on this thread, in Winsock's numbering
+// for the one case the plug-in tells apart: a non-blocking connect under way.
+#define WSAEWOULDBLOCK 10035
+int WSAGetLastError(void);
 
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup(void);

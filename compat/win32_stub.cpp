@@ -301,6 +301,10 @@ int WSACleanup(void) {
 
 int closesocket(SOCKET s) { return close(s); }
 
+int WSAGetLastError(void) {
+    return errno == EINPROGRESS || errno == EWOULDBLOCK ? WSAEWOULDBLOCK : 10000 + errno;
+}
+
 int ioctlsocket(SOCKET s, long command, u_long* argument) {
     int on = *argument != 0;
     return ioctl(s, (unsigned long)command, &on);

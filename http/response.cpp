@@ -3,6 +3,8 @@
 // arrived, so the result never depends on how the bytes were split.
 #include "http/response.h"
 
+#include <string.h>
+
 #include "http/header.h"
 #include "http/httpdate.h"
 #include "text/lineend.h"
@@ -49,6 +51,57 @@ void FinishHeaderEndScan(HeaderEndScan* s) {
         s->found = true;
         s->headerLength = s->seen;
     }
+}
+
+int StatusCode(const char* text) {
+    static const char kName[] = "HTTP/";
+    for (int i = 0; i < 5; ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+        if (c != kName[i]) return 0;
+    }
+    const char* p = text + 5;
+    while (*p && *p != ' ' && *p != '\t' && !IsLineEndByte((unsigned char)*p)) ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    int code = 0;
+    for (int i = 0; i < 3; ++i, ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        code = code * 10 + (*p - '0');
+    }
+    bool ends = *p == '\0' || *p == ' ' || *p == '\t' || IsLineEndByte((unsigned char)*p);
+    return ends ? code : 0;
+}
+
+bool IsRedirectStatus(int code) {
+    return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+bool IsBodilessStatus(int code) { return (code >= 100 && code < 200) || code == 204 || code == 304; }
+
+static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool FindLocation(const char* text, char* out, int capacity) {
+    if (!FindHeaderField(text, "Location:", out, capacity)) return false;
+    size_t n = strlen(out);
+    while (n > 0 && IsBlank(out[n - 1])) --n;
+    out[n] = '\0';
+    return n > 0;
+}
+
+bool AnnouncedLength(const char* text, int64_t* length) {
+    char value[32];
+    if (!FindHeaderField(text, "Content-Length:", value, (int32_t)sizeof value)) return false;
+    const char* p = value;
+    if (*p < '0' || *p > '9') return false;
+    int64_t n = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (n > (INT64_MAX - 9) / 10) return false;
+        n = n * 10 + (*p - '0');
+    }
+    while (IsBlank(*p)) ++p;
+    if (*p != '\0') return false;
+    *length = n;
+    return true;
 }
 
 int64_t DateFromHeader(const char* headerText) {

@@ -27,6 +27,26 @@ void ScanForHeaderEnd(HeaderEndScan* scan, const unsigned char* bytes, size_t n)
 // Settles the positions that the end of the response left open.
 void FinishHeaderEndScan(HeaderEndScan* scan);
 
+// The status code of the status line "HTTP/<version> <code> ...", or 0 when
+// the first line is not one.
+int StatusCode(const char* headerText);
+
+// True for the codes whose "Location:" is followed: 301, 302, 303, 307, 308.
+bool IsRedirectStatus(int code);
+
+// Copies the "Location:" value, without the spaces and tabs around it, into
+// `out` (`capacity` bytes, cut and terminated). False when there is none or
+// it is empty.
+bool FindLocation(const char* headerText, char* out, int capacity);
+
+// The "Content-Length:" value when it is a decimal number (spaces and tabs
+// may follow it) that fits 63 bits; false for any other value or none.
+bool AnnouncedLength(const char* headerText, int64_t* length);
+
+// True for the codes that never carry a body, whatever "Content-Length:"
+// says (RFC 7230 section 3.3.3): 1xx, 204, 304.
+bool IsBodilessStatus(int code);
+
 // The timestamp of a response from its NUL-terminated header text:
 // "Last-Modified:", else "Date:"; -1 when neither has a value, 0 when the
 // value cannot be converted.

@@ -12,14 +12,11 @@
 namespace {
 
 // Copies the address at the start offset of the source into `url`. Returns
-// 0, 3 when the bytes there are not "http://", 6 when the address does not
-// fit the URL buffer (it is never fetched cut short).
+// 0, 3 when the bytes there are neither "http://" nor "https://", 6 when the
+// address does not fit the URL buffer (it is never fetched cut short).
 int ReadAddressAt(const SourceCopy& src, char* url) {
     int64_t at = src.start;
-    if (src.size - at < kHttpPrefixLength ||
-        memcmp(src.data + at, kHttpPrefix, kHttpPrefixLength) != 0) {
-        return SPI_BROKEN_DATA;
-    }
+    if (AddressPrefixLength(src.data + at, src.size - at) == 0) return SPI_BROKEN_DATA;
     int64_t end = at;
     while (end < src.size && src.data[end] != '\r' && src.data[end] != '\n') ++end;
     if (end - at > kUrlCapacity - 1) return SPI_FILE_READ_ERROR;

@@ -16,7 +16,7 @@ const WCHAR kMessageBoxCaptionW[] = {'T', 'E', 'S', 'T', 0};
 // Downloads in flight at once while listing: what browsers allow per server.
 const int kListingDownloads = 6;
 
-bool StartsWithHttp(const char* url) { return strncmp(url, kHttpPrefix, kHttpPrefixLength) == 0; }
+bool StartsWithAddress(const char* url) { return AddressPrefixLength(url, kUrlCapacity) > 0; }
 
 // One member of a listing while it is measured: where its address lies in
 // the source, and what its download gave.
@@ -62,7 +62,7 @@ int64_t ScanJobs(const SourceCopy& src, int64_t count, Job* jobs) {
     char name[kNameCapacity];
     for (int64_t i = 0; i < count; ++i) {
         ScanUrlLine(src.data, src.size, &pos, &scan);
-        if (!StartsWithHttp(scan.url)) return i;
+        if (!StartsWithAddress(scan.url)) return i;
         DeriveMemberName(name, scan.url);
         Job* job = &jobs[i];
         job->member.position = scan.position;
@@ -176,7 +176,7 @@ int DescribeMember(HostText source, LONG_PTR arg, const void* name, unsigned fla
         CutRecordName(memberName, m.name);
         found = NameMatches(m.name, name, kind);
     }
-    if (!found || !StartsWithHttp(scan.url) || scan.overlong) return SPI_FILE_READ_ERROR;
+    if (!found || !StartsWithAddress(scan.url) || scan.overlong) return SPI_FILE_READ_ERROR;
     int64_t length = 0;
     int64_t timestamp = 0;
     if (HttpFetch(scan.url, NULL, &length, &timestamp) < 0) return SPI_FILE_READ_ERROR;

@@ -6,7 +6,7 @@
 #include "plugin/plugin.h"
 
 struct Member {
-    int64_t position;   // offset of the 'h' of its "http://"
+    int64_t position;   // offset of the 'h' of its "http://" or "https://"
     int64_t size;       // body length; 0 when the download failed
     int64_t timestamp;  // seconds since 1970; 0 when the download failed
     char name[kRecordNameCapacity];  // cut to 199 bytes, NUL-terminated

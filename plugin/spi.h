@@ -15,7 +15,7 @@ enum SpiResult {
     SPI_NOT_IMPLEMENTED = -1,  // a request this plug-in does not serve
     SPI_SUCCESS = 0,
     SPI_CANCELLED = 1,         // the host's progress callback asked to stop
-    SPI_BROKEN_DATA = 3,       // start offset beyond the data; no "http://" at a position
+    SPI_BROKEN_DATA = 3,       // start offset beyond the data; no address at a position
     SPI_MEMORY_ERROR = 5,      // a block could not be allocated or locked
     SPI_FILE_READ_ERROR = 6,   // unreadable list, no such member, failed download
     SPI_FILE_WRITE_ERROR = 8,  // file output could not be written
@@ -38,7 +38,7 @@ const int kRecordNameCapacity = 200;  // the records' path and filename fields, 
 // One member as a 32-bit host sees it: 428 bytes, little-endian, no gaps.
 struct fileInfo32 {
     char method[8];      // "YKTPK"
-    uint32_t position;   // offset of the 'h' of the member's "http://"
+    uint32_t position;   // offset of the 'h' of the member's address
     uint32_t compsize;   // body length
     uint32_t filesize;   // body length
     int32_t timestamp;   // seconds since 1970-01-01 00:00:00, fields read as UTC

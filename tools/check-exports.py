@@ -43,8 +43,11 @@ EXPORTS = [
 ]
 
 # The DLLs the plug-in may import from (upper case): the system's own, and
-# msvcrt.dll, the C runtime that every mingw-w64 program links to.
-IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "WSOCK32.DLL", "MSVCRT.DLL"}
+# msvcrt.dll, the C runtime that every mingw-w64 program links to. SChannel
+# (secur32.dll) and crypt32.dll are loaded on the first https:// download,
+# not imported: loading them with the plug-in would load them for every
+# list, and Wine's secur32 starts Winsock at each load without an end.
+IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "WS2_32.DLL", "MSVCRT.DLL"}
 
 
 def objdump(*args):

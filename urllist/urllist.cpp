@@ -1,6 +1,6 @@
 // A URL list's bytes: loaded from a file into a block of our own or taken in
-// place from the host's memory image, scanned line by line for "http://"
-// addresses, and each address given its member name.
+// place from the host's memory image, scanned line by line for "http://" and
+// "https://" addresses, and each address given its member name.
 // Line ends it knows: CR LF ("a\r\nb"), a lone LF ("a\nb"), a lone CR ("a\rb").
 #include "urllist/urllist.h"
 
@@ -14,11 +14,42 @@
 // The name of a member whose address ends in a separator (or has no text).
 static const char kDefaultName[] = "index.html";
 
-// One step of the "http://" matcher: the match count after byte c when k
-// bytes have matched. A mismatch starts over at 0 without testing c against
-// the first byte again, so "hhttp://" holds no address while "xhttp://" does.
-static int MatchStep(int k, char c) {
-    return c == kHttpPrefix[k] ? k + 1 : 0;
+// The matcher of "http://" and "https://": how many bytes of which form
+// have matched. Both share "http"; an 's' there turns to the second form.
+struct SchemeMatch {
+    int k;
+    bool secure;
+};
+
+// One step of the matcher after byte c. A mismatch starts over at 0 without
+// testing c against the first byte again, so "hhttp://" holds no address
+// while "xhttp://" and "xhttps://" do.
+static void MatchStep(SchemeMatch* m, char c) {
+    const char* form = m->secure ? kHttpsPrefix : kHttpPrefix;
+    if (c == form[m->k]) {
+        ++m->k;
+    } else if (!m->secure && m->k == 4 && c == 's') {
+        m->secure = true;
+        m->k = 5;
+    } else {
+        m->k = 0;
+        m->secure = false;
+    }
+}
+
+static int FormLength(const SchemeMatch& m) {
+    return m.secure ? kHttpsPrefixLength : kHttpPrefixLength;
+}
+
+int AddressPrefixLength(const char* text, int64_t available) {
+    if (!text) return 0;
+    if (available >= kHttpPrefixLength && memcmp(text, kHttpPrefix, kHttpPrefixLength) == 0) {
+        return kHttpPrefixLength;
+    }
+    if (available >= kHttpsPrefixLength && memcmp(text, kHttpsPrefix, kHttpsPrefixLength) == 0) {
+        return kHttpsPrefixLength;
+    }
+    return 0;
 }
 
 // Reads the whole open file into a new block of exactly its size at the time
@@ -113,12 +144,13 @@ void ReleaseSource(SourceCopy* copy) {
 int64_t CountAddresses(const char* data, int64_t start, int64_t size) {
     if (!data) return 0;
     int64_t count = 0;
-    int k = 0;
+    SchemeMatch m = {0, false};
     for (int64_t i = start < 0 ? 0 : start; i < size; ++i) {
-        k = MatchStep(k, data[i]);
-        if (k == kHttpPrefixLength) {
+        MatchStep(&m, data[i]);
+        if (m.k == FormLength(m)) {
             ++count;
-            k = 0;
+            m.k = 0;
+            m.secure = false;
         }
     }
     return count;
@@ -137,14 +169,18 @@ void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan) {
     if (!pos || !scan) return;
     int64_t limit = data ? size : 0;
     int64_t p = *pos < 0 ? 0 : *pos;
+    SchemeMatch m = {0, false};
+    bool found = false;
     int k = 0;
     bool cut = false;
     for (; p < limit && !IsLineEndByte(data[p]); ++p) {
-        if (k < kHttpPrefixLength) {
-            k = MatchStep(k, data[p]);
-            if (k == kHttpPrefixLength) {
-                memcpy(scan->url, kHttpPrefix, kHttpPrefixLength);
-                scan->position = p - (kHttpPrefixLength - 1);
+        if (!found) {
+            MatchStep(&m, data[p]);
+            k = m.k;
+            if (k == FormLength(m)) {
+                memcpy(scan->url, m.secure ? kHttpsPrefix : kHttpPrefix, (size_t)k);
+                scan->position = p - (k - 1);
+                found = true;
             }
         } else if (k < kUrlCapacity - 1) {
             scan->url[k] = data[p];
@@ -154,7 +190,9 @@ void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan) {
         }
     }
     // Without an address this cuts what earlier lines left at k (0 to 6), so
-    // the buffer never begins with "http://" and callers can tell.
+    // the buffer never begins with "http://" or "https://" and callers can
+    // tell; a partial "https:/" cuts at 6 too, as "http:/" does.
+    if (!found && k > kHttpPrefixLength - 1) k = kHttpPrefixLength - 1;
     scan->url[k] = '\0';
     scan->overlong = cut;
     *pos = StepOverLineEnd(data, limit, p);

@@ -1,4 +1,5 @@
-// A URL list (*.ykt): a text file with one "http://" address per line.
+// A URL list (*.ykt): a text file with one "http://" or "https://" address
+// per line.
 // Loading the list (a file or the host's memory image), counting its
 // addresses, scanning it line by line and naming its members.
 #ifndef KESTA_URLLIST_URLLIST_H
@@ -10,8 +11,15 @@
 const int kUrlCapacity = 4096;
 // 260: a member name of up to 259 characters and its NUL.
 const int kNameCapacity = 260;
+// The two address forms a line may hold, matched with case.
 const char kHttpPrefix[] = "http://";
 const int kHttpPrefixLength = 7;
+const char kHttpsPrefix[] = "https://";
+const int kHttpsPrefixLength = 8;
+
+// The length of the "http://" or "https://" that `text` (`available` bytes)
+// starts with, or 0.
+int AddressPrefixLength(const char* text, int64_t available);
 
 // The list's bytes for one entry-point call. A file is read into a block of
 // our own (`owned`); a memory image is the host's and is used in place.
@@ -34,7 +42,7 @@ int LoadSource(const char* source, LONG_PTR arg, unsigned flag, SourceCopy* copy
 int LoadSourceW(const WCHAR* source, LONG_PTR arg, unsigned flag, SourceCopy* copy);
 void ReleaseSource(SourceCopy* copy);
 
-// Number of complete "http://" occurrences in data[start, size).
+// Number of complete "http://" and "https://" occurrences in data[start, size).
 int64_t CountAddresses(const char* data, int64_t start, int64_t size);
 
 // What ScanUrlLine carries from one line to the next within one call.

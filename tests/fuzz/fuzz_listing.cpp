@@ -1,7 +1,8 @@
 // Whole URL-list documents through the three archive operations, with the
 // download replaced by a function of the address, so that only the list
-// handling is exercised: every record must describe a real "http://" line,
-// every member must be found and extracted, and nothing may leak.
+// handling is exercised: every record must describe a real "http://" or
+// "https://" line, every member must be found and extracted, and nothing may
+// leak.
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,7 @@
 
 #include "http/fetch.h"
 #include "plugin/spi.h"
+#include "urllist/urllist.h"
 
 namespace {
 
@@ -42,8 +44,6 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch*, FetchRe
     result->timestamp = (int32_t)Hash(url);
     return kFetchOk;
 }
-void RecordFetchMessage(FetchMessage) {}
-const char* HttpLastError() { return ""; }
 int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {
     FetchResult r;
     if (FetchUrl(url, body != NULL, NULL, &r) != kFetchOk) return -1;
@@ -105,7 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (memcmp(r[i].method, "YKTPK", 6) != 0) abort();
             if (!memchr(r[i].filename, '\0', sizeof r[i].filename)) abort();
             if (r[i].filename[0] == '\0') abort();
-            if (r[i].position + 7 > size || memcmp(image + r[i].position, "http://", 7) != 0) abort();
+            if (r[i].position + 7 > size ||
+                AddressPrefixLength(image + r[i].position, (int64_t)(size - r[i].position)) == 0) {
+                abort();
+            }
             if (r[i].filesize != r[i].compsize) abort();
 
             // The member is extracted from its position with the listed size...

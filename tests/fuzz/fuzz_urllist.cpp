@@ -12,20 +12,22 @@ static void Require(bool holds) {
 }
 
 // What the scanner reported for the line [from, to): when the URL buffer
-// begins with "http://" the line held an address, at `position`, and the
-// buffer is the rest of the line, cut at 4095 and marked when longer.
+// begins with "http://" or "https://" the line held an address, at
+// `position`, and the buffer is the rest of the line, cut at 4095 and marked
+// when longer.
 static void CheckLine(const char* data, long from, long to, const UrlScan* scan) {
     const char* end = (const char*)memchr(scan->url, '\0', kUrlCapacity);
     Require(end != NULL);
     long length = end - scan->url;
     Require(scan->overlong == false || length == kUrlCapacity - 1);
-    if (strncmp(scan->url, kHttpPrefix, kHttpPrefixLength) != 0) {
+    int scheme = AddressPrefixLength(scan->url, length);
+    if (scheme == 0) {
         Require(length < kHttpPrefixLength && !scan->overlong);
         return;
     }
     long at = (long)scan->position;
     Require(at >= from && at < to);
-    Require(memcmp(data + at, kHttpPrefix, kHttpPrefixLength) == 0);
+    Require(AddressPrefixLength(data + at, to - at) == scheme);
     long line_end = at;
     while (line_end < to && data[line_end] != '\r' && data[line_end] != '\n') ++line_end;
     long expected = line_end - at;
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t n) {
         ScanUrlLine(data, size, &pos, scan);
         Require(pos > from);
         CheckLine(data, from, pos < size ? pos : size, scan);
-        if (strncmp(scan->url, kHttpPrefix, kHttpPrefixLength) == 0) ++found;
+        if (AddressPrefixLength(scan->url, kUrlCapacity) > 0) ++found;
         DeriveMemberName(name, scan->url);
         size_t name_length = strnlen(name, kNameCapacity);
         Require(name_length > 0 && name_length <= (size_t)kNameCapacity - 1);

@@ -150,15 +150,16 @@ TEST(Progress, SilenceIsReportedAtLeastEvery250Ms) {
     EXPECT_EQ(0, w.calls.back().total);  // nothing announced
 }
 
-// Sizes past 2 GiB are halved together until they fit an int.
+// Sizes past 2 GiB are halved together until they fit an int. (The body
+// stops short of its announcement, so the download fails after reporting.)
 TEST(Progress, SizesPast2GiBAreScaledTogether) {
     LoopbackServer server(
         Paced("HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\n", std::string(1000, 'b'), 1, 0,
               0));
     Watcher w;
     HLOCAL h = NULL;
-    ASSERT_EQ(0, Extract(server.Url("/huge"), kToMemory, &h, &w));
-    LocalFree(h);
+    ASSERT_EQ(6, Extract(server.Url("/huge"), kToMemory, &h, &w));
+    EXPECT_EQ(NULL, h);
     EXPECT_EQ(1250000000, w.calls.back().total);
     EXPECT_EQ(250, w.calls.back().done);
 }

@@ -64,6 +64,13 @@ TEST(ScanUrlLine, LinesPositionsAndNextOffsets) {
         {"<img src=\"http://h/p.gif\">\r\n", "http://h/p.gif\">@10>28"},
         {"a http://x http://y\r\n", "http://x http://y@2>21"},
         {"http://a b \"c\"\r\n", "http://a b \"c\"@0>16"},
+        // "https://" lines, and the partial matches of the longer form
+        {"https://a/x.png\r\nhttp://b\r\n", "https://a/x.png@0>17|http://b@17>27"},
+        {"<a href=\"https://h/p\">\r\n", "https://h/p\">@9>24"},
+        {"hhttps://a\r\nhttpss://b\r\nxhttps://c", "@99>12|@99>24|https://c@25>36"},
+        {"https://host/a\r\nhttps\r\nhttps:/\r\n", "https://host/a@0>16|https@0>23|https@0>32"},
+        {"http://host/a\r\nhttps:/\r\n", "http://host/a@0>15|http:/@0>24"},
+        {"HTTPS://a\r\nhttps:/\\b", "@99>11|@99>22"},
         {"", ""},
     };
     for (const ScanRow& r : rows) {
@@ -136,6 +143,12 @@ TEST(CountAddresses, CompleteOccurrencesFromStart) {
         {"http://a http://b", 17, 0},  // start == size
         {"http://a", 20, 0},           // start beyond size
         {"http://a", -4, 1},           // nothing before the first byte
+        {"https://", 0, 1},
+        {"https:/", 0, 0},
+        {"hhttps://a", 0, 0},
+        {"httpshttps://a", 0, 0},
+        {"httpss://a", 0, 0},
+        {"https://http://https://", 0, 3},
     };
     for (const CountRow& r : rows) {
         std::string text(r.doc);

@@ -427,22 +427,27 @@ TEST_F(PluginTest, GetFileInfoShowsTheRequestedNameOnEveryCall) {
 
 // ------------------------------------------------------ default port and look-up
 
-// Stand-ins for the plug-in's connect and gethostbyname imports: they log
+// Stand-ins for the plug-in's connect and getaddrinfo imports: they log
 // what the plug-in asked for, pass it on, and send a connection to
 // 127.0.0.1:80 to the test's server instead. Any other address than
-// 127.0.0.1 is refused, and any name but "localhost" is not looked up, so
-// nothing can leave the loopback interface, not even a name query.
+// 127.0.0.1 is refused, and any name but "localhost" and "127.0.0.1" is not
+// resolved, so nothing can leave the loopback interface, not even a name query.
 typedef int(WINAPI* ConnectFn)(SOCKET s, const sockaddr* name, int namelen);
-typedef hostent*(WINAPI* GetHostByNameFn)(const char* name);
+typedef int(WINAPI* GetAddrInfoFn)(const char* node, const char* service, const ADDRINFOA* hints,
+                                   ADDRINFOA** result);
 ConnectFn g_realConnect = NULL;
-GetHostByNameFn g_realGetHostByName = NULL;
+GetAddrInfoFn g_realGetAddrInfo = NULL;
 unsigned short g_port80Target = 0;
 std::vector<std::string> g_connects;  // "a.b.c.d:port" as asked for
 std::vector<std::string> g_lookups;
 
 int WINAPI RedirectingConnect(SOCKET s, const sockaddr* name, int namelen) {
     sockaddr_in sa;
-    if (namelen < (int)sizeof sa) return g_realConnect(s, name, namelen);
+    if (namelen < (int)sizeof sa || name->sa_family != AF_INET) {
+        g_connects.push_back("not IPv4");
+        WSASetLastError(WSAECONNREFUSED);
+        return SOCKET_ERROR;
+    }
     memcpy(&sa, name, sizeof sa);
     g_connects.push_back(std::string(inet_ntoa(sa.sin_addr)) + ":" +
                          std::to_string(ntohs(sa.sin_port)));
@@ -454,18 +459,18 @@ int WINAPI RedirectingConnect(SOCKET s, const sockaddr* name, int namelen) {
     return g_realConnect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
 }
 
-hostent* WINAPI LoggingGetHostByName(const char* name) {
-    g_lookups.push_back(name ? name : "(null)");
-    if (!name || lstrcmpiA(name, "localhost") != 0) {
-        WSASetLastError(WSAHOST_NOT_FOUND);
-        return NULL;
+int WINAPI LoggingGetAddrInfo(const char* node, const char* service, const ADDRINFOA* hints,
+                              ADDRINFOA** result) {
+    g_lookups.push_back(node ? node : "(null)");
+    if (!node || (lstrcmpiA(node, "localhost") != 0 && lstrcmpA(node, "127.0.0.1") != 0)) {
+        return WSAHOST_NOT_FOUND;
     }
-    return g_realGetHostByName(name);
+    return g_realGetAddrInfo(node, service, hints, result);
 }
 
 template <typename Fn>
 bool Reroute(HMODULE m, const char* funcName, Fn replacement, Fn* original) {
-    FARPROC* slot = FindImportSlot(m, "WSOCK32.dll", funcName);
+    FARPROC* slot = FindImportSlot(m, "WS2_32.dll", funcName);
     if (!slot) return false;
     *original = EntryAs<Fn>(*slot);
     return WriteSlot(slot, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(replacement)));
@@ -476,23 +481,23 @@ bool WatchConnections(HMODULE m, unsigned short port80Target) {
     g_connects.clear();
     g_lookups.clear();
     return Reroute<ConnectFn>(m, "connect", RedirectingConnect, &g_realConnect) &&
-           Reroute<GetHostByNameFn>(m, "gethostbyname", LoggingGetHostByName,
-                                    &g_realGetHostByName);
+           Reroute<GetAddrInfoFn>(m, "getaddrinfo", LoggingGetAddrInfo, &g_realGetAddrInfo);
 }
 
-TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
+TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) {
     struct Row {
         const char* address;  // the list line
         const char* path;     // sent in the request line
         const char* host;     // the Host line's value
-        bool looksUp;         // gethostbyname asked for the host
+        const char* lookup;   // what getaddrinfo was asked for
     };
     const Row rows[] = {
-        {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1:80", false},
-        {"http://127.0.0.1", "/", "127.0.0.1:80", false},
-        {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1:80", false},
-        {"http://127.0.0.1:65616/wrapped.txt", "/wrapped.txt", "127.0.0.1:80", false},
-        {"http://localhost/named.txt", "/named.txt", "localhost:80", true},
+        {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1:80", "127.0.0.1"},
+        {"http://127.0.0.1", "/", "127.0.0.1:80", "127.0.0.1"},
+        {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1:80", "127.0.0.1"},
+        {"http://127.0.0.1:65616/wrapped.txt", "/wrapped.txt", "127.0.0.1:80", "127.0.0.1"},
+        {"http://localhost/named.txt", "/named.txt", "localhost:80", "localhost"},
+        {"http://127.0.0.1/frag.txt#part", "/frag.txt", "127.0.0.1:80", "127.0.0.1"},
     };
     const int count = (int)(sizeof rows / sizeof rows[0]);
     HostWinsock winsock;
@@ -511,7 +516,7 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndNumericHostsSkipTheLookUp) {
         EXPECT_EQ(LocalSize(block), 6u);
         LocalFree(block);
         EXPECT_EQ(g_connects, std::vector<std::string>{"127.0.0.1:80"});
-        EXPECT_EQ(g_lookups.size(), r.looksUp ? 1u : 0u);
+        EXPECT_EQ(g_lookups, std::vector<std::string>{r.lookup});
     }
     server.Stop();
     std::vector<std::string> requests = server.Requests();

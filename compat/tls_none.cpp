@@ -1,0 +1,17 @@
+// The native test build's stand-in for TLS: the Linux build has no SChannel,
+// so every "https://" download ends as it would on a Windows without TLS.
+#include "http/tls.h"
+
+FetchMessage TlsOpen(SOCKET, const char*, bool, const Pulse*, TlsSession** out) {
+    *out = NULL;
+    return kFetchTlsUnavailable;
+}
+
+FetchMessage TlsSend(TlsSession*, SOCKET, const char*, size_t) { return kFetchSendFailed; }
+
+FetchMessage TlsReceive(TlsSession*, SOCKET, char*, size_t, const Pulse*, size_t* got) {
+    *got = 0;
+    return kFetchTlsReceiveFailed;
+}
+
+void TlsClose(TlsSession*) {}

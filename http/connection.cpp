@@ -1,0 +1,43 @@
+// A connection is a socket, with a TLS session over it for "https://".
+#include "http/connection.h"
+
+namespace {
+
+// shutdown() in both directions (SD_BOTH, SHUT_RDWR).
+const int kShutdownBoth = 2;
+
+}  // namespace
+
+FetchMessage OpenConnection(const Address& a, const Pulse* pulse, Connection* c) {
+    SOCKET s = INVALID_SOCKET;
+    FetchMessage outcome = ConnectTo(a.host, a.port, pulse, &s);
+    if (outcome != kFetchOk) return outcome;
+    TlsSession* tls = NULL;
+    if (a.secure) {
+        outcome = TlsOpen(s, a.host, a.ipLiteral, pulse, &tls);
+        if (outcome != kFetchOk) {
+            closesocket(s);
+            return outcome;
+        }
+    }
+    c->socket = s;
+    c->tls = tls;
+    return kFetchOk;
+}
+
+FetchMessage SendOn(Connection* c, const char* data, size_t n) {
+    return c->tls ? TlsSend(c->tls, c->socket, data, n) : SendAll(c->socket, data, n);
+}
+
+FetchMessage ReceiveOn(Connection* c, char* buffer, size_t room, const Pulse* pulse, size_t* got) {
+    if (c->tls) return TlsReceive(c->tls, c->socket, buffer, room, pulse, got);
+    return ReceiveSome(c->socket, buffer, room, pulse, got);
+}
+
+void CloseConnection(Connection* c) {
+    TlsClose(c->tls);
+    c->tls = NULL;
+    shutdown(c->socket, kShutdownBoth);
+    closesocket(c->socket);
+    c->socket = INVALID_SOCKET;
+}

@@ -1,0 +1,65 @@
+// Receiving one response into a chain of blocks that are never moved, with
+// the header block found as the bytes stream in and the host's progress
+// callback called on the way. The chain holds at most the bytes received
+// plus one block's empty tail, whatever "Content-Length:" announces.
+#ifndef KESTA_HTTP_RECEPTION_H
+#define KESTA_HTTP_RECEPTION_H
+
+#include "http/connection.h"
+#include "http/fetch.h"
+#include "http/response.h"
+
+struct Chunk;
+
+// One response as it arrives; it owns its chain of blocks.
+struct Response {
+    Chunk* first = NULL;
+    Chunk* last = NULL;
+    int64_t total = 0;  // bytes received, header block included
+    HeaderEndScan scan = {};
+    // Read from the header block once it is complete (or the stream ended):
+    bool headerRead = false;
+    int status = 0;
+    bool announcedKnown = false;
+    int64_t announced = 0;
+    // A redirect whose "Location:" lies within the kept header text.
+    bool redirect = false;
+    char location[kHeaderTextCapacity + 1];
+
+    Response() = default;
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    ~Response();
+
+    int64_t HeaderLength() const;  // the whole response while no end was found
+    int64_t BodyLength() const { return total - HeaderLength(); }
+};
+
+// What a watched download reports; one per download, across its redirects.
+struct Progress {
+    const FetchWatch* watch;     // NULL: nobody watches
+    DWORD lastReport;            // GetTickCount() of the last call
+    const Response* response;    // the response being received, or NULL
+};
+
+// Calls the host's callback with the body bytes so far and the announced
+// length (0 when none), halved together until both fit an int. True when
+// the host asks to cancel.
+bool Report(Progress* p);
+
+// Receives the response until the server ends it. A redirect stops the
+// reception as soon as its header block is in: its body is never read.
+// When `keepBody` is false, body bytes past the first block are counted and
+// dropped. kFetchOk, kFetchCancelled or a connection's failure.
+FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress* p,
+                             const Pulse* pulse);
+
+// The NUL-terminated header text: the first kHeaderTextCapacity bytes of the
+// header block at most.
+void CopyHeaderText(const Response* r, char* text);
+
+// The body in a new local block of exactly its length; the chain is emptied
+// block by block as it is copied. NULL when no block can hold it.
+HLOCAL TakeBody(Response* r);
+
+#endif  // KESTA_HTTP_RECEPTION_H

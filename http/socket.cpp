@@ -1,0 +1,165 @@
+// The stream socket under every download: Winsock's start-up, a connect
+// that walks the host's addresses (IPv4 and IPv6, in the resolver's order),
+// and receives that wait in slices so that a watching host is asked to go
+// on while the server is silent.
+#include "http/socket.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+
+namespace {
+
+void CleanupSockets(void) { WSACleanup(); }
+
+// Each download starts the socket library and registers its clean-up, which
+// runs when the plug-in is unloaded. Downloads of one listing run on several
+// threads, so the start-up and the registration are made under one lock.
+std::mutex g_startupLock;
+
+enum WaitFor { kReadable, kConnected };
+
+// Waits until `s` is ready or `milliseconds` have passed: 1 ready (for a
+// connect: ended either way), 0 when the time ran out, -1 on an error.
+int WaitOnce(SOCKET s, WaitFor what, DWORD milliseconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    struct timeval tv;
+    tv.tv_sec = (long)(milliseconds / 1000);
+    tv.tv_usec = (long)(milliseconds % 1000) * 1000;
+    // The first argument is ignored by Winsock and needed by BSD sockets.
+    // Winsock reports a failed connect in the third set, BSD in the second.
+    int n = what == kReadable ? select((int)s + 1, &ready, NULL, NULL, &tv)
+                              : select((int)s + 1, NULL, &ready, &failed, &tv);
+    if (n == SOCKET_ERROR || n < 0) return -1;
+    return n > 0 ? 1 : 0;
+}
+
+// Waits in slices of kSilenceIntervalMs, asking the pulse after each silent
+// one. An unwatched wait asks nobody and waits on.
+FetchMessage Wait(SOCKET s, WaitFor what, const Pulse* pulse, FetchMessage failure) {
+    for (;;) {
+        int ready = WaitOnce(s, what, kSilenceIntervalMs);
+        if (ready < 0) return failure;
+        if (ready > 0) return kFetchOk;
+        if (pulse && pulse->silent(pulse->context)) return kFetchCancelled;
+    }
+}
+
+// True while the socket still has its peer. A server that closes shuts its
+// side down and the connection stays until we close ours; a reset ends it at
+// once. Winsock reports a reset from recv, but Wine's select takes that error
+// for itself and recv then reads an ordinary end (and so does Wine's recv when
+// the reset finds bytes still unread): this tells the two apart.
+bool StillConnected(SOCKET s) {
+    struct sockaddr_storage peer;
+    SocketLength length = sizeof peer;
+    return getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0;
+}
+
+bool SetBlocking(SOCKET s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
+// One address: a non-blocking connect, waited for in slices. kFetchOk with
+// the socket blocking again, kFetchConnectFailed (at once or after the
+// wait), kFetchSocketFailed or kFetchCancelled.
+FetchMessage ConnectOne(const struct addrinfo* ai, const Pulse* pulse, SOCKET* out) {
+    SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (s == INVALID_SOCKET) return kFetchSocketFailed;
+    FetchMessage outcome = kFetchConnectFailed;
+    if (SetBlocking(s, false)) {
+        bool pending = false;
+        if (connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0) {
+            outcome = kFetchOk;
+        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+            pending = true;
+        }
+        if (pending) outcome = Wait(s, kConnected, pulse, kFetchConnectFailed);
+        if (outcome == kFetchOk) {
+            // Connected only if the socket now has a peer (a refused connect
+            // can leave no error behind to read).
+            int error = 0;
+            SocketLength errorLength = sizeof error;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                           &errorLength) != 0 ||
+                error != 0 || !StillConnected(s) || !SetBlocking(s, true)) {
+                outcome = kFetchConnectFailed;
+            }
+        }
+    }
+    if (outcome != kFetchOk) {
+        closesocket(s);
+        return outcome;
+    }
+    *out = s;
+    return kFetchOk;
+}
+
+}  // namespace
+
+FetchMessage StartSockets() {
+    std::lock_guard<std::mutex> hold(g_startupLock);
+    WSADATA wsa;
+    int started = WSAStartup(MAKEWORD(2, 2), &wsa);
+    if (atexit(CleanupSockets) != 0) return kFetchAtexitFailed;
+    if (started != 0) return kFetchStartupFailed;
+    return kFetchOk;
+}
+
+FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    struct addrinfo* found = NULL;
+    if (getaddrinfo(host, NULL, &hints, &found) != 0 || !found) return kFetchResolveFailed;
+    FetchMessage outcome = kFetchConnectFailed;
+    for (const struct addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) {
+            reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_port = htons(port);
+        } else if (ai->ai_family == AF_INET6) {
+            reinterpret_cast<struct sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(port);
+        } else {
+            continue;
+        }
+        outcome = ConnectOne(ai, pulse, out);
+        // The first address that accepts is the one; a cancel ends the walk.
+        if (outcome == kFetchOk || outcome == kFetchCancelled) break;
+    }
+    freeaddrinfo(found);
+    return outcome;
+}
+
+FetchMessage WaitReadable(SOCKET s, const Pulse* pulse) {
+    return Wait(s, kReadable, pulse, kFetchReceiveFailed);
+}
+
+FetchMessage SendAll(SOCKET s, const char* data, size_t n) {
+    while (n > 0) {
+        int piece = n > 0x40000000 ? 0x40000000 : (int)n;
+        int sent = send(s, data, piece, 0);
+        if (sent == SOCKET_ERROR || sent <= 0) return kFetchSendFailed;
+        data += sent;
+        n -= (size_t)sent;
+    }
+    return kFetchOk;
+}
+
+FetchMessage ReceiveSome(SOCKET s, char* buffer, size_t room, const Pulse* pulse, size_t* got) {
+    FetchMessage ready = WaitReadable(s, pulse);
+    if (ready != kFetchOk) return ready;
+    int want = room > 0x40000000 ? 0x40000000 : (int)room;
+    int n = recv(s, buffer, want, 0);
+    if (n == SOCKET_ERROR || n < 0) return kFetchReceiveFailed;
+    if (n == 0 && !StillConnected(s)) return kFetchReceiveFailed;
+    *got = (size_t)n;
+    return kFetchOk;
+}

@@ -1,0 +1,46 @@
+// The plug-in's own stream socket: starting Winsock, connecting to every
+// address a host name resolves to in turn, and sending and receiving with
+// waits that a watching host can cancel. Both the plain and the TLS
+// exchange run over it.
+#ifndef KESTA_HTTP_SOCKET_H
+#define KESTA_HTTP_SOCKET_H
+
+#include "compat/win32.h"
+#include "http/messages.h"
+
+// A watched download's waits call `silent` each time the server has been
+// silent for kSilenceIntervalMs; a true result cancels the download. A NULL
+// Pulse waits without asking anyone.
+struct Pulse {
+    bool (*silent)(void* context);
+    void* context;
+};
+
+// The host's limit between progress calls is 250 ms; 200 leaves the rest
+// for the callback and the scheduler.
+const DWORD kSilenceIntervalMs = 200;
+
+// Starts the socket library for one download and registers its clean-up,
+// which runs when the plug-in is unloaded.
+FetchMessage StartSockets();
+
+// Connects to `host` (a name, a dotted IPv4 address or a bare IPv6
+// address) on `port`, trying each address the name resolves to in order
+// until one accepts; a connect that fails at once moves on to the next
+// address without waiting. On kFetchOk *out is a connected blocking socket
+// that the caller closes; otherwise nothing is held.
+FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out);
+
+// Waits until `s` has bytes or an end to read. kFetchOk, kFetchCancelled,
+// or kFetchReceiveFailed when the wait itself fails.
+FetchMessage WaitReadable(SOCKET s, const Pulse* pulse);
+
+// Sends all `n` bytes. kFetchOk or kFetchSendFailed.
+FetchMessage SendAll(SOCKET s, const char* data, size_t n);
+
+// Waits for and receives up to `room` bytes; *got is 0 at the orderly end
+// of the stream. A reset is kFetchReceiveFailed, even where the platform
+// reports it as an end.
+FetchMessage ReceiveSome(SOCKET s, char* buffer, size_t room, const Pulse* pulse, size_t* got);
+
+#endif  // KESTA_HTTP_SOCKET_H

@@ -1,0 +1,38 @@
+// TLS over the plug-in's own socket, for "https://" addresses: the
+// handshake, the check of the server's certificate, and the records that
+// carry the request and the response. The Windows builds use the system's
+// SChannel (http/tls_schannel.cpp); the native test build has a stand-in
+// that reports TLS as not available (compat/tls_none.cpp).
+#ifndef KESTA_HTTP_TLS_H
+#define KESTA_HTTP_TLS_H
+
+#include "compat/win32.h"
+#include "http/messages.h"
+#include "http/socket.h"
+
+struct TlsSession;
+
+// Runs the handshake on the connected socket `s` and checks the server's
+// certificate against `host` (a name, or an IP address without brackets;
+// an IP address is sent as no server name). On kFetchOk *out is a session
+// that TlsClose ends; otherwise nothing is held and the outcome says why:
+// kFetchTlsUnavailable, kFetchHandshakeFailed, kFetchCertUntrusted,
+// kFetchCertNameMismatch, kFetchCertExpired, kFetchCancelled, or a socket
+// outcome (kFetchSendFailed, kFetchReceiveFailed).
+FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pulse,
+                     TlsSession** out);
+
+// Encrypts and sends all `n` bytes. kFetchOk or kFetchSendFailed.
+FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);
+
+// Receives up to `room` bytes of plaintext; *got is 0 at the end of the
+// stream (the server's close_notify, or the TCP stream's orderly end).
+// kFetchTlsReceiveFailed for an alert or a record that fails to decrypt;
+// kFetchReceiveFailed for a reset; kFetchCancelled.
+FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, const Pulse* pulse,
+                        size_t* got);
+
+// Ends the session and frees what it holds (not the socket). NULL is allowed.
+void TlsClose(TlsSession* t);
+
+#endif  // KESTA_HTTP_TLS_H

@@ -1,0 +1,34 @@
+// The system functions behind https:// downloads: SChannel's (secur32.dll)
+// and the certificate functions (crypt32.dll). Neither DLL is imported: a
+// list of http:// addresses never loads them. They are loaded from the
+// system folder on the first https:// download and pinned for the life of
+// the process, so loading and unloading the plug-in many times loads them
+// once (Wine's secur32 starts Winsock at every load and never cleans up).
+// Windows builds only.
+#ifndef KESTA_HTTP_TLS_API_H
+#define KESTA_HTTP_TLS_API_H
+
+#include "compat/win32.h"
+
+#include <wincrypt.h>
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
+#include <security.h>
+
+struct TlsApi {
+    PSecurityFunctionTableW sspi;  // AcquireCredentialsHandleW, InitializeSecurityContextW, ...
+    BOOL(WINAPI* CertGetCertificateChain)
+    (HCERTCHAINENGINE, PCCERT_CONTEXT, LPFILETIME, HCERTSTORE, PCERT_CHAIN_PARA, DWORD, LPVOID,
+     PCCERT_CHAIN_CONTEXT*);
+    BOOL(WINAPI* CertVerifyCertificateChainPolicy)
+    (LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA, PCERT_CHAIN_POLICY_STATUS);
+    VOID(WINAPI* CertFreeCertificateChain)(PCCERT_CHAIN_CONTEXT);
+    BOOL(WINAPI* CertFreeCertificateContext)(PCCERT_CONTEXT);
+};
+
+// The functions, loaded on the first call (from any thread); NULL when this
+// system lacks either DLL or one of the functions.
+const TlsApi* LoadTlsApi();
+
+#endif  // KESTA_HTTP_TLS_API_H
