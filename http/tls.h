@@ -16,9 +16,10 @@ struct TlsSession;
 // certificate against `host` (a name, or an IP address without brackets;
 // an IP address is sent as no server name). On kFetchOk *out is a session
 // that TlsClose ends; otherwise nothing is held and the outcome says why:
-// kFetchTlsUnavailable, kFetchHandshakeFailed, kFetchCertUntrusted,
-// kFetchCertNameMismatch, kFetchCertExpired, kFetchCancelled, or a socket
-// outcome (kFetchSendFailed, kFetchReceiveFailed).
+// kFetchTlsUnavailable, kFetchHandshakeFailed (a reset or an end before the
+// handshake is done included: that is how many servers refuse one),
+// kFetchCertUntrusted, kFetchCertNameMismatch, kFetchCertExpired,
+// kFetchCancelled or kFetchSendFailed.
 FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pulse,
                      TlsSession** out);
 
@@ -28,7 +29,8 @@ FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);
 // Receives up to `room` bytes of plaintext; *got is 0 at the end of the
 // stream (the server's close_notify, or the TCP stream's orderly end).
 // kFetchTlsReceiveFailed for an alert or a record that fails to decrypt;
-// kFetchReceiveFailed for a reset; kFetchCancelled.
+// kFetchReceiveFailed for a reset; kFetchCancelled. A failure is final: every
+// later call returns it again.
 FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, const Pulse* pulse,
                         size_t* got);
 

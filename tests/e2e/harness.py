@@ -93,6 +93,7 @@ NGINX_SERVER = """\
 NGINX_TLS = """ ssl;
         ssl_certificate {cert};
         ssl_certificate_key {key};
+        ssl_ciphers {ciphers};
         ssl_protocols {protocols}"""
 
 
@@ -102,10 +103,11 @@ class Tls:
     key, `protocols` nginx's ssl_protocols; ipv6 listens on [::1] instead of
     127.0.0.1."""
 
-    def __init__(self, cert, key, protocols="TLSv1.2 TLSv1.3", ipv6=False):
+    def __init__(self, cert, key, protocols="TLSv1.2 TLSv1.3", ipv6=False, ciphers="HIGH:!aNULL"):
         self.cert = os.path.abspath(cert)
         self.key = os.path.abspath(key)
         self.protocols = protocols
+        self.ciphers = ciphers  # "DEFAULT:@SECLEVEL=0" lets OpenSSL 3 speak TLS 1.0 and 1.1
         self.ipv6 = ipv6
 
     def address(self):
@@ -120,7 +122,7 @@ def write_nginx_conf(root, workdir, port, tls=(), extra=""):
     extra = "".join("        %s\n" % line for line in extra.splitlines())
     servers = [NGINX_SERVER.format(address=LOOPBACK, port=port, ssl="", root=root, extra=extra)]
     for t, tls_port in tls:
-        ssl = NGINX_TLS.format(cert=t.cert, key=t.key, protocols=t.protocols)
+        ssl = NGINX_TLS.format(cert=t.cert, key=t.key, protocols=t.protocols, ciphers=t.ciphers)
         servers.append(NGINX_SERVER.format(address=t.address(), port=tls_port, ssl=ssl,
                                            root=root, extra=extra))
     text = NGINX_CONF.format(dir=workdir, servers="\n".join(servers))

@@ -100,6 +100,8 @@ class TlsCase(unittest.TestCase):
         p = cls.pki
         tls = {name: harness.Tls(leaf.chain, leaf.key) for name, leaf in p.leaves.items()}
         tls["v13"] = harness.Tls(p.good.chain, p.good.key, "TLSv1.3")
+        tls["v11"] = harness.Tls(p.good.chain, p.good.key, "TLSv1 TLSv1.1",
+                                 ciphers="DEFAULT:@SECLEVEL=0")
         cls.ipv6 = harness.has_ipv6_loopback()
         if cls.ipv6:
             tls["v6"] = harness.Tls(p.good.chain, p.good.key, ipv6=True)
@@ -159,6 +161,8 @@ class CertificateTest(TlsCase):
                 ("expired", web.https_url("a.png", "expired"), EXPIRED, None),
                 ("not yet valid", web.https_url("a.png", "notyet"), EXPIRED, None),
                 ("TLS 1.3 only", web.https_url("a.png", "v13"), v13, self.content["a.png"]),
+                ("TLS 1.0 and 1.1 only: never spoken", web.https_url("a.png", "v11"), HANDSHAKE,
+                 None),
                 ("https:// to a plain port", "https://localhost:%d/a.png" % web.port, HANDSHAKE,
                  None),
             ]

@@ -459,13 +459,41 @@ int WINAPI RedirectingConnect(SOCKET s, const sockaddr* name, int namelen) {
     return g_realConnect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
 }
 
+typedef void(WINAPI* FreeAddrInfoFn)(ADDRINFOA* list);
+FreeAddrInfoFn g_realFreeAddrInfo = NULL;
+
+// The name that resolves to two addresses: a documentation address that the
+// connect stand-in refuses at once, then 127.0.0.1.
+const char kTwoAddresses[] = "two.addresses.test";
+
 int WINAPI LoggingGetAddrInfo(const char* node, const char* service, const ADDRINFOA* hints,
                               ADDRINFOA** result) {
     g_lookups.push_back(node ? node : "(null)");
+    if (node && lstrcmpA(node, kTwoAddresses) == 0) {
+        ADDRINFOA* first = NULL;
+        ADDRINFOA* second = NULL;
+        if (g_realGetAddrInfo("192.0.2.1", service, hints, &first) != 0) return WSAHOST_NOT_FOUND;
+        if (g_realGetAddrInfo("127.0.0.1", service, hints, &second) != 0) {
+            g_realFreeAddrInfo(first);
+            return WSAHOST_NOT_FOUND;
+        }
+        first->ai_next = second;  // each list has one entry; freed one by one below
+        *result = first;
+        return 0;
+    }
     if (!node || (lstrcmpiA(node, "localhost") != 0 && lstrcmpA(node, "127.0.0.1") != 0)) {
         return WSAHOST_NOT_FOUND;
     }
     return g_realGetAddrInfo(node, service, hints, result);
+}
+
+void WINAPI FreeEachAddrInfo(ADDRINFOA* list) {
+    while (list) {
+        ADDRINFOA* next = list->ai_next;
+        list->ai_next = NULL;
+        g_realFreeAddrInfo(list);
+        list = next;
+    }
 }
 
 template <typename Fn>
@@ -481,7 +509,38 @@ bool WatchConnections(HMODULE m, unsigned short port80Target) {
     g_connects.clear();
     g_lookups.clear();
     return Reroute<ConnectFn>(m, "connect", RedirectingConnect, &g_realConnect) &&
-           Reroute<GetAddrInfoFn>(m, "getaddrinfo", LoggingGetAddrInfo, &g_realGetAddrInfo);
+           Reroute<GetAddrInfoFn>(m, "getaddrinfo", LoggingGetAddrInfo, &g_realGetAddrInfo) &&
+           Reroute<FreeAddrInfoFn>(m, "freeaddrinfo", FreeEachAddrInfo, &g_realFreeAddrInfo);
+}
+
+int __stdcall NeverCancel(int, int, LONG_PTR) { return 0; }
+
+// A host name with two addresses: the first refuses at once (no connect is
+// left pending), so the download moves on to the second without waiting,
+// watched by a progress callback or not.
+TEST_F(PluginTest, EachAddressOfAHostIsTriedInTurn) {
+    HostWinsock winsock;
+    ASSERT_EQ(winsock.started, 0);
+    LoopbackServer server(std::string("HTTP/1.0 200 OK\r\n\r\nsecond"));
+    ASSERT_TRUE(server.listening());
+    ASSERT_TRUE(WatchConnections(module_, (unsigned short)server.port()));
+    const std::string address = std::string("http://") + kTwoAddresses + "/x.txt";
+    for (bool watched : {false, true}) {
+        SCOPED_TRACE(watched ? "watched" : "not watched");
+        g_connects.clear();
+        HLOCAL block = NULL;
+        DWORD start = GetTickCount();
+        int got = getFile(address.c_str(), (LONG_PTR)address.size(), reinterpret_cast<LPSTR>(&block),
+                          kMemoryInMemoryOut, watched ? NeverCancel : NULL, 0);
+        ASSERT_EQ(got, SPI_SUCCESS);
+        EXPECT_EQ(LocalSize(block), 6u);
+        LocalFree(block);
+        EXPECT_EQ(g_connects, (std::vector<std::string>{"192.0.2.1:80", "127.0.0.1:80"}));
+        EXPECT_LT(GetTickCount() - start, 150u) << "the refused address was waited for";
+    }
+    server.Stop();
+    EXPECT_NE(server.Requests().at(0).find("\r\nHost: two.addresses.test:80\r\n"),
+              std::string::npos);
 }
 
 TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) {
