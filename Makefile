@@ -61,7 +61,7 @@ test-windows: windows
 
 # ./spihost picks the 32-bit build where the kernel runs it, else the 64-bit one.
 demo: windows
-	@sh demo/demo.sh $(abspath $(BUILD))
+	@python3 -B demo/demo.py $(abspath $(BUILD))
 
 fuzz: native
 	@sh tools/fuzz.sh $(abspath $(NATIVE)) $(FUZZ_SECONDS)

@@ -6,7 +6,7 @@ harness.main() at its end. CTest runs them in each Windows build tree (32-bit
 with KESTA.SPI, 64-bit with KESTA.SPH) and passes that tree's KESTA_BUILD,
 WINEPREFIX, KESTA_WINE_RUN (the tree's launcher, which picks the Wine of the
 tree's width) and TZ. Without KESTA_BUILD the 32-bit tree build/win32 is used.
-Run as a script, this file also serves the demo: see _cli() at the bottom.
+The demo (demo/demo.py) uses its nginx too.
 """
 
 import os
@@ -354,25 +354,3 @@ def write_list(path, urls, newline="\r\n"):
 def main():
     """Runs the calling test module's cases; exits non-zero on any failure."""
     unittest.main(module="__main__", verbosity=2)
-
-
-# -------------------------------------------------------------- demo CLI
-
-def _cli(argv):
-    """harness.py conf ROOT DIR  -> writes DIR/nginx.conf for ROOT on a free
-                                    port and prints the port; run the server
-                                    with nginx -p DIR -c DIR/nginx.conf -e DIR/error.log
-       harness.py wait PORT SECS -> exits 0 once 127.0.0.1:PORT accepts"""
-    if len(argv) == 3 and argv[0] == "conf":
-        port = free_port()
-        write_nginx_conf(argv[1], os.path.abspath(argv[2]), port)
-        print(port)
-        return 0
-    if len(argv) == 3 and argv[0] == "wait":
-        return 0 if wait_accepting(int(argv[1]), float(argv[2])) else 1
-    sys.stderr.write(_cli.__doc__ + "\n")
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(_cli(sys.argv[1:]))

@@ -1,5 +1,6 @@
-// Whole raw HTTP responses through the header/body split, the field lookup
-// and the date conversion. The split is fed in pieces whose sizes come from
+// Whole raw HTTP responses through the header/body split, the field lookup,
+// the date conversion, and the status, target and length a redirect and a
+// truncation are judged by. The split is fed in pieces whose sizes come from
 // the input and must agree with a plain search over the whole response.
 #include <stdlib.h>
 #include <string.h>
@@ -59,6 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text[textLength] = '\0';
     int32_t t = DateFromHeader(text);
     (void)t;
+    // The fields that decide a redirect and a truncation.
+    int status = StatusCode(text);
+    if (status < 0 || status > 999) abort();
+    char location[kHeaderTextCapacity + 1];
+    if (FindLocation(text, location, (int)sizeof location)) {
+        size_t length = strlen(location);
+        if (length == 0 || length > textLength) abort();
+        if (location[length - 1] == ' ' || location[length - 1] == '\t') abort();
+    }
+    int64_t announced = -1;
+    if (AnnouncedLength(text, &announced) && announced < 0) abort();
     free(text);
     return 0;
 }
