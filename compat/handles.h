@@ -18,6 +18,11 @@ public:
     OwnedBlock& operator=(const OwnedBlock&) = delete;
 
     Handle get() const { return h_; }
+    // Takes `h` on, giving back what was held before.
+    void Reset(Handle h) {
+        if (h_) Free(h_);
+        h_ = h;
+    }
     Handle Release() {
         Handle h = h_;
         h_ = NULL;

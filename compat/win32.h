@@ -91,8 +91,6 @@ typedef struct _SYSTEMTIME {
 #define CSTR_EQUAL 2
 #define CSTR_GREATER_THAN 3
 
-#define MB_OK 0x00000000
-#define IDOK 1
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 void* LocalLock(HLOCAL mem);
@@ -110,9 +108,6 @@ int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* p
                    int outlen);
 int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* picture, char* out,
                    int outlen);
-int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
-
-int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 // Code pages: the ANSI code page stands in as Latin-1 (each byte one
 // character), which agrees with Windows-1252 on all but 0x80 to 0x9F.
@@ -154,6 +149,24 @@ DWORD GetLastError(void);
 // Milliseconds since an arbitrary start, wrapping every 49.7 days.
 DWORD GetTickCount(void);
 
+// Threads and a lock, as the listing uses them. A thread's handle is closed
+// with CloseHandle like a file's.
+typedef void* LPVOID;
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+HANDLE CreateThread(void* security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, DWORD* id);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);  // threads, INFINITE only
+
+typedef struct {
+    void* Ptr;
+} SRWLOCK;
+#define SRWLOCK_INIT {0}
+void AcquireSRWLockExclusive(SRWLOCK* lock);
+void ReleaseSRWLockExclusive(SRWLOCK* lock);
+
 // Winsock: BSD sockets already carry socket, connect, send, recv, select,
 // shutdown, getaddrinfo, freeaddrinfo and htons under the same names.
 typedef int SOCKET;
@@ -185,16 +198,13 @@ int WSACleanup(void);
 int closesocket(SOCKET s);
 
 // Hooks for the native tests only: counts of live blocks and socket-library
-// start-ups, a switch that makes allocations fail, and the message boxes shown.
+// start-ups, and a switch that makes allocations fail.
 namespace stub {
 long LiveBlocks();              // Local and Global blocks not yet freed
 size_t PeakBytes();             // most bytes held in blocks at once since ResetPeakBytes
 void ResetPeakBytes();
 void FailAllocationsAfter(long n);  // the (n+1)-th allocation on fails; -1 turns it off
 int WsaStartups();              // WSAStartup calls not yet matched by WSACleanup
-int MessageBoxes();             // MessageBoxA calls so far
-const char* LastMessageBoxText();
-const char* LastMessageBoxCaption();
 }  // namespace stub
 
 #endif  // _WIN32

@@ -6,6 +6,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -41,9 +43,6 @@ void CountBytes(size_t added, size_t removed) {
 }
 std::atomic<long> g_allocations_left{-1};  // -1: never fail
 std::atomic<int> g_wsa_startups{0};
-int g_message_boxes = 0;
-char g_box_text[4096];
-char g_box_caption[256];
 
 bool AllocationAllowed() {
     long left = g_allocations_left.load();
@@ -199,18 +198,6 @@ int GetTimeFormatA(LCID, DWORD, const SYSTEMTIME* st, const char*, char* out, in
     return WriteText("time", out, outlen);
 }
 
-int MessageBoxA(HWND, const char* text, const char* caption, UINT) {
-    ++g_message_boxes;
-    snprintf(g_box_text, sizeof g_box_text, "%s", text ? text : "");
-    snprintf(g_box_caption, sizeof g_box_caption, "%s", caption ? caption : "");
-    return IDOK;
-}
-
-int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    std::string t = Utf8(text), c = Utf8(caption);
-    return MessageBoxA(owner, t.c_str(), c.c_str(), type);
-}
-
 int MultiByteToWideChar(UINT, DWORD, const char* text, int bytes, LPWSTR out, int chars) {
     if (!text) return 0;
     int n = bytes < 0 ? (int)strlen(text) + 1 : bytes;
@@ -262,7 +249,72 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE handle) { return close(FdOf(handle)) == 0; }
+namespace {
+
+// A thread's handle points at one of these; a file's is a small number.
+struct Thread {
+    size_t magic;
+    pthread_t id;
+    bool joined;
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+const size_t kThreadMagic = 0x54485244u;
+const intptr_t kMostFileHandle = 1 << 24;
+
+Thread* ThreadOf(HANDLE h) {
+    if ((intptr_t)h <= kMostFileHandle) return NULL;
+    Thread* t = static_cast<Thread*>(h);
+    return t->magic == kThreadMagic ? t : NULL;
+}
+
+void* RunThread(void* p) {
+    Thread* t = static_cast<Thread*>(p);
+    t->start(t->parameter);
+    return NULL;
+}
+
+}  // namespace
+
+HANDLE CreateThread(void*, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD,
+                    DWORD* id) {
+    Thread* t = new Thread{kThreadMagic, pthread_t(), false, start, parameter};
+    if (pthread_create(&t->id, NULL, RunThread, t) != 0) {
+        delete t;
+        return NULL;
+    }
+    if (id) *id = 0;
+    return t;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD) {
+    Thread* t = ThreadOf(handle);
+    if (!t) return 0xFFFFFFFFu;  // WAIT_FAILED
+    if (!t->joined) pthread_join(t->id, NULL);
+    t->joined = true;
+    return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    Thread* t = ThreadOf(handle);
+    if (!t) return close(FdOf(handle)) == 0;
+    if (!t->joined) pthread_detach(t->id);
+    t->magic = 0;
+    delete t;
+    return TRUE;
+}
+
+// A spin lock in the pointer's place: the lock is held a few microseconds.
+void AcquireSRWLockExclusive(SRWLOCK* lock) {
+    void* expected = NULL;
+    while (!__atomic_compare_exchange_n(&lock->Ptr, &expected, (void*)1, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        expected = NULL;
+        sched_yield();
+    }
+}
+
+void ReleaseSRWLockExclusive(SRWLOCK* lock) { __atomic_store_n(&lock->Ptr, (void*)NULL, __ATOMIC_RELEASE); }
 
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (!from || !to) return FALSE;
@@ -316,7 +368,4 @@ size_t PeakBytes() { return g_peak_bytes; }
 void ResetPeakBytes() { g_peak_bytes = g_live_bytes.load(); }
 void FailAllocationsAfter(long n) { g_allocations_left = n; }
 int WsaStartups() { return g_wsa_startups; }
-int MessageBoxes() { return g_message_boxes; }
-const char* LastMessageBoxText() { return g_box_text; }
-const char* LastMessageBoxCaption() { return g_box_caption; }
 }  // namespace stub

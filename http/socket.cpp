@@ -7,8 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
-
 namespace {
 
 void CleanupSockets(void) { WSACleanup(); }
@@ -16,7 +14,7 @@ void CleanupSockets(void) { WSACleanup(); }
 // Each download starts the socket library and registers its clean-up, which
 // runs when the plug-in is unloaded. Downloads of one listing run on several
 // threads, so the start-up and the registration are made under one lock.
-std::mutex g_startupLock;
+SRWLOCK g_startupLock = SRWLOCK_INIT;
 
 enum WaitFor { kReadable, kConnected };
 
@@ -105,10 +103,12 @@ FetchMessage ConnectOne(const struct addrinfo* ai, const Pulse* pulse, SOCKET* o
 }  // namespace
 
 FetchMessage StartSockets() {
-    std::lock_guard<std::mutex> hold(g_startupLock);
+    AcquireSRWLockExclusive(&g_startupLock);
     WSADATA wsa;
     int started = WSAStartup(MAKEWORD(2, 2), &wsa);
-    if (atexit(CleanupSockets) != 0) return kFetchAtexitFailed;
+    bool registered = atexit(CleanupSockets) == 0;
+    ReleaseSRWLockExclusive(&g_startupLock);
+    if (!registered) return kFetchAtexitFailed;
     if (started != 0) return kFetchStartupFailed;
     return kFetchOk;
 }

@@ -10,79 +10,101 @@
 
 namespace {
 
-const char kMessageBoxCaption[] = "TEST";
-const WCHAR kMessageBoxCaptionW[] = {'T', 'E', 'S', 'T', 0};
-
 // Downloads in flight at once while listing: what browsers allow per server.
 const int kListingDownloads = 6;
 
 bool StartsWithAddress(const char* url) { return AddressPrefixLength(url, kUrlCapacity) > 0; }
 
-// One member of a listing while it is measured: where its address lies in
-// the source, and what its download gave.
-struct Job {
-    Member member;
-    int64_t urlLength;   // the address: source bytes [position, position + urlLength)
-    bool fetched;        // false: the address was too long to fetch whole
-    FetchMessage outcome;
-};
-
+// A listing while its members are measured. The lines are handed out in
+// order, under the lock, by scanning them again as they are taken: nothing
+// is kept per member but its record, so the memory a listing holds is the
+// list, the records and a constant, however long the list.
 struct Listing {
     const SourceCopy* source;
-    Job* jobs;
+    SRWLOCK lock;
+    UrlScan scan;     // the scan of the lines handed out so far
+    int64_t pos;      // where the next line begins
+    int64_t next;     // the index of the next member to hand out
+    int64_t count;    // members to measure
+    char* records;    // the host's records, NULL when the list fails anyway
+    RecordKind kind;
+    size_t recordSize;
+    int64_t lastFetched;  // the highest index downloaded so far, -1 before any
+    FetchMessage lastOutcome;
 };
+
+// One member as handed out: its index, its line's address and name.
+struct Job {
+    int64_t index;
+    Member member;
+    bool fetchable;  // false: the address was too long to fetch whole
+    char url[kUrlCapacity];  // the download's private copy of the address
+};
+
+bool TakeNext(Listing* l, Job* job) {
+    AcquireSRWLockExclusive(&l->lock);
+    bool taken = l->next < l->count;
+    if (taken) {
+        job->index = l->next++;
+        ScanUrlLine(l->source->data, l->source->size, &l->pos, &l->scan);
+        memcpy(job->url, l->scan.url, strlen(l->scan.url) + 1);
+        job->fetchable = !l->scan.overlong;
+        job->member.position = l->scan.position;
+    }
+    ReleaseSRWLockExclusive(&l->lock);
+    return taken;
+}
+
+// The last-error text that downloading the members one after another would
+// leave is the outcome of the last member downloaded.
+void NoteOutcome(Listing* l, int64_t index, FetchMessage outcome) {
+    AcquireSRWLockExclusive(&l->lock);
+    if (index > l->lastFetched) {
+        l->lastFetched = index;
+        l->lastOutcome = outcome;
+    }
+    ReleaseSRWLockExclusive(&l->lock);
+}
 
 // Measures one member: its size and timestamp, from a download of its
 // address that keeps no body. A failed download counts as size 0 with
 // timestamp 0, and so does a body too large for the record.
-void MeasureJob(void* context, int64_t i) {
-    Listing* listing = static_cast<Listing*>(context);
-    Job* job = &listing->jobs[i];
+void Measure(Listing* l, Job* job) {
+    char name[kNameCapacity];
+    DeriveMemberName(name, job->url);
+    CutRecordName(name, job->member.name);
     job->member.size = 0;
     job->member.timestamp = 0;
-    if (!job->fetched) return;
-    char url[kUrlCapacity];  // the download's private copy of the address
-    memcpy(url, listing->source->data + job->member.position, (size_t)job->urlLength);
-    url[job->urlLength] = '\0';
-    FetchResult result;
-    job->outcome = FetchUrl(url, false, NULL, &result);
-    if (job->outcome == kFetchOk && SizeFitsRecord(result.length)) {
-        job->member.size = result.length;
-        job->member.timestamp = result.timestamp;
+    if (job->fetchable) {
+        FetchResult result;
+        FetchMessage outcome = FetchUrl(job->url, false, NULL, &result);
+        if (outcome == kFetchOk && SizeFitsRecord(result.length)) {
+            job->member.size = result.length;
+            job->member.timestamp = result.timestamp;
+        }
+        NoteOutcome(l, job->index, outcome);
     }
+    // Each thread writes records of its own members only.
+    if (l->records) WriteRecord(l->records + (size_t)job->index * l->recordSize, l->kind, job->member);
 }
 
-// Scans the first `count` lines from the start offset into `jobs`. Returns
-// how many lines hold an address before the first that does not (count when
-// all do).
-int64_t ScanJobs(const SourceCopy& src, int64_t count, Job* jobs) {
+void MeasureAll(void* context) {
+    Listing* l = static_cast<Listing*>(context);
+    Job job;
+    while (TakeNext(l, &job)) Measure(l, &job);
+}
+
+// How many of the first `count` lines from the start offset hold an
+// address, before the first that does not. Allocates nothing.
+int64_t CountAddressLines(const SourceCopy& src, int64_t count) {
     UrlScan scan;
     memset(&scan, 0, sizeof scan);
     int64_t pos = src.start;
-    char name[kNameCapacity];
     for (int64_t i = 0; i < count; ++i) {
         ScanUrlLine(src.data, src.size, &pos, &scan);
         if (!StartsWithAddress(scan.url)) return i;
-        DeriveMemberName(name, scan.url);
-        Job* job = &jobs[i];
-        job->member.position = scan.position;
-        CutRecordName(name, job->member.name);
-        job->urlLength = (int64_t)strlen(scan.url);
-        job->fetched = !scan.overlong;
-        job->outcome = kFetchOk;
     }
     return count;
-}
-
-// The last-error text that downloading the members one after another would
-// leave: the outcome of the last member downloaded, if any was.
-void RecordLastOutcome(const Job* jobs, int64_t count) {
-    for (int64_t i = count; i > 0; --i) {
-        if (jobs[i - 1].fetched) {
-            RecordFetchMessage(jobs[i - 1].outcome);
-            return;
-        }
-    }
 }
 
 // Largest listing whose byte count still fits a SIZE_T.
@@ -99,27 +121,38 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
     int rc = src.Load(source, arg, flag);
     if (rc != SPI_SUCCESS) return rc;
 
+    // The lines are checked before anything is allocated for them: a list
+    // that fails costs no more than itself.
     const size_t recordSize = RecordSize(kind);
     int64_t count = CountAddresses(src.copy.data, src.copy.start, src.copy.size);
-    if (!ListingFits(count, recordSize)) return SPI_MEMORY_ERROR;
-    LocalBlock block(LocalAlloc(LPTR, (SIZE_T)(count + 1) * recordSize));
-    char* records = block.get() ? static_cast<char*>(LocalLock(block.get())) : NULL;
-    // One more job than members: an empty list still gets a block.
-    GlobalBlock jobBlock(GlobalAlloc(GMEM_FIXED, (SIZE_T)(count + 1) * sizeof(Job)));
-    Job* jobs = static_cast<Job*>(jobBlock.get());
-    if (!records || !jobs) return SPI_MEMORY_ERROR;
+    int64_t good = CountAddressLines(src.copy, count);
+    LocalBlock block;
+    char* records = NULL;
+    if (good == count) {
+        if (!ListingFits(count, recordSize)) return SPI_MEMORY_ERROR;
+        block.Reset(LocalAlloc(LPTR, (SIZE_T)(count + 1) * recordSize));
+        records = block.get() ? static_cast<char*>(LocalLock(block.get())) : NULL;
+        if (!records) return SPI_MEMORY_ERROR;
+    }
 
     // The members before the first line without an address are downloaded
     // even when there is such a line, as reading the lines one by one would.
-    int64_t good = ScanJobs(src.copy, count, jobs);
-    Listing work = {&src.copy, jobs};
-    RunInOrder(good, kListingDownloads, MeasureJob, &work);
-    RecordLastOutcome(jobs, good);
+    GlobalBlock work(GlobalAlloc(GMEM_FIXED, sizeof(Listing)));
+    Listing* l = static_cast<Listing*>(work.get());
+    if (!l) return SPI_MEMORY_ERROR;
+    memset(l, 0, sizeof *l);
+    l->source = &src.copy;
+    l->lock = SRWLOCK_INIT;
+    l->pos = src.copy.start;
+    l->count = good;
+    l->records = records;
+    l->kind = kind;
+    l->recordSize = recordSize;
+    l->lastFetched = -1;
+    RunOnThreads(good < kListingDownloads ? (int)good : kListingDownloads, MeasureAll, l);
+    if (l->lastFetched >= 0) RecordFetchMessage(l->lastOutcome);
     if (good < count) return SPI_FILE_READ_ERROR;
 
-    for (int64_t i = 0; i < count; ++i) {
-        WriteRecord(records + (size_t)i * recordSize, kind, jobs[i].member);
-    }
     LocalUnlock(block.get());
     *listing = block.Release();
     return SPI_SUCCESS;
@@ -140,22 +173,10 @@ bool NameMatches(const char* recordName, const void* wanted, RecordKind kind) {
     return wide[i] == w[i];
 }
 
-void ShowRequestedName(const void* name, RecordKind kind) {
-    if (kind == kAnsiRecords) {
-        const char* text = static_cast<const char*>(name);
-        MessageBoxA(NULL, text ? text : "", kMessageBoxCaption, MB_OK);
-        return;
-    }
-    static const WCHAR kEmpty[] = {0};
-    const WCHAR* text = static_cast<const WCHAR*>(name);
-    MessageBoxW(NULL, text ? text : kEmpty, kMessageBoxCaptionW, MB_OK);
-}
-
 }  // namespace
 
 int DescribeMember(HostText source, LONG_PTR arg, const void* name, unsigned flag,
                    RecordKind kind, void* info) {
-    ShowRequestedName(name, kind);
     if (!info) return SPI_MEMORY_ERROR;
     if (!name) return SPI_FILE_READ_ERROR;
     SourceGuard src;

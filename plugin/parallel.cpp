@@ -1,48 +1,45 @@
-// Plain threads over one shared counter. Threads, not non-blocking sockets
+// Plain Win32 threads: no C++ threads library, whose runtime keeps a
+// thread-local slot per load of the DLL. Threads, not non-blocking sockets
 // with select: each download stays the same blocking exchange that a single
 // download is, so a member's request and reception are byte for byte what
-// they would be on its own, and only the interleaving of connections
-// changes. The counter hands out the jobs in order, so they start in order.
+// they would be on its own, and only the interleaving of connections changes.
 #include "plugin/parallel.h"
 
-#include <atomic>
-#include <thread>
+#include "compat/win32.h"
 
 namespace {
 
-struct Queue {
-    std::atomic<int64_t> next;
-    int64_t count;
-    void (*job)(void*, int64_t);
+// More would not help: a listing keeps a handful of downloads in flight.
+const int kMostThreads = 16;
+// Each thread needs some 30 KiB (a request, a URL and the header texts).
+const SIZE_T kStackReserve = 256 * 1024;
+
+struct Work {
+    void (*work)(void*);
     void* context;
 };
 
-void Drain(Queue* q) {
-    for (;;) {
-        int64_t i = q->next.fetch_add(1);
-        if (i >= q->count) return;
-        q->job(q->context, i);
-    }
+DWORD WINAPI ThreadMain(LPVOID parameter) {
+    const Work* w = static_cast<const Work*>(parameter);
+    w->work(w->context);
+    return 0;
 }
 
 }  // namespace
 
-void RunInOrder(int64_t count, int width, void (*job)(void* context, int64_t i), void* context) {
-    Queue q;
-    q.next = 0;
-    q.count = count;
-    q.job = job;
-    q.context = context;
-    int64_t helpers = (count < width ? count : width) - 1;
-    std::thread threads[16];
+void RunOnThreads(int width, void (*work)(void* context), void* context) {
+    Work w = {work, context};
+    HANDLE threads[kMostThreads];
     int started = 0;
-    for (; started < helpers && started < 16; ++started) {
-        try {
-            threads[started] = std::thread(Drain, &q);
-        } catch (...) {
-            break;  // no more threads to be had: fewer do the work
-        }
+    while (started < width - 1 && started < kMostThreads) {
+        HANDLE h = CreateThread(NULL, kStackReserve, ThreadMain, &w,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+        if (!h) break;  // no more threads to be had: fewer do the work
+        threads[started++] = h;
     }
-    Drain(&q);
-    for (int i = 0; i < started; ++i) threads[i].join();
+    ThreadMain(&w);
+    for (int i = 0; i < started; ++i) {
+        WaitForSingleObject(threads[i], INFINITE);
+        CloseHandle(threads[i]);
+    }
 }

@@ -15,6 +15,9 @@ convention, so there is nothing to pop there.
 It also checks that the plug-in imports only from system DLLs every Windows
 has: a dependency on a runtime DLL (libwinpthread-1.dll, libstdc++-6.dll)
 loads where the toolchain's DLLs lie beside it and fails on a user's machine.
+And that no posix-threads runtime is linked in, statically or not: it takes a
+thread-local slot (TlsAlloc) that it never gives back (TlsFree), so a host
+that loads and unloads the plug-in a thousand times runs out of slots.
 """
 
 import os
@@ -101,6 +104,12 @@ def check(path, machine):
     fmt, image_base, module, rvas, names = parsed
     faults = []
     imported = {m.upper() for m in re.findall(r"^\s*DLL Name: (\S+)", text, re.M)}
+    functions = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)$", text, re.M))
+    if "TlsAlloc" in functions and "TlsFree" not in functions:
+        faults.append("imports TlsAlloc without TlsFree: a thread-local slot lost per load")
+    with open(path, "rb") as f:
+        if b"pthread" in f.read():
+            faults.append("holds a posix-threads runtime (the text 'pthread' is in the file)")
     if imported - IMPORTS:
         faults.append("imports from %s, which a user's system may not have"
                       % ", ".join(sorted(imported - IMPORTS)))

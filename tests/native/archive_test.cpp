@@ -151,13 +151,9 @@ TEST_F(ArchiveTest, LookupFindsTheFirstMatchByExactName) {
         {"", 6, 0, 0},
     };
     for (const Row& r : rows) {
-        int boxes = stub::MessageBoxes();
         fileInfo info;
         memset(&info, 0x5A, sizeof info);
         EXPECT_EQ(r.code, GetFileInfo(doc.data(), (long)doc.size(), r.name, kMemory, &info)) << r.name;
-        EXPECT_EQ(boxes + 1, stub::MessageBoxes()) << r.name;
-        EXPECT_STREQ(r.name, stub::LastMessageBoxText());
-        EXPECT_STREQ("TEST", stub::LastMessageBoxCaption());
         if (r.code != 0) continue;
         EXPECT_EQ(0, memcmp(info.method, "YKTPK", 6));
         EXPECT_EQ(0x5A, (unsigned char)info.method[6]) << "bytes past the method's NUL are left alone";

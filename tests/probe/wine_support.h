@@ -77,42 +77,14 @@ inline FARPROC* FindImportSlot(HMODULE m, const char* dllName, const char* funcN
     return NULL;
 }
 
-// Counts the message boxes that the plug-in asked for instead of showing them.
-inline std::atomic<int>& MessageBoxCount() {
-    static std::atomic<int> count{0};
-    return count;
-}
-
-inline int WINAPI SilentMessageBox(HWND, LPCSTR, LPCSTR, UINT) {
-    ++MessageBoxCount();
-    return IDOK;
-}
-
-inline int WINAPI SilentMessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT) {
-    ++MessageBoxCount();
-    return IDOK;
-}
-
-// Points the plug-in's import of user32!name at `replacement`.
-inline bool Reroute(HMODULE m, const char* name, void* replacement) {
-    FARPROC* slot = FindImportSlot(m, "USER32.dll", name);
-    DWORD old = 0;
-    if (!slot || !VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) return false;
-    *slot = reinterpret_cast<FARPROC>(replacement);
-    VirtualProtect(slot, sizeof *slot, old, &old);
-    return true;
-}
-
-// Loads the plug-in from the current directory, finds the ten entry points
-// by their plain names and reroutes its message boxes. False when any step fails.
+// Loads the plug-in from the current directory and finds the ten entry
+// points by their plain names. False when any step fails.
 inline bool LoadPlugin(Plugin* p) {
     *p = Plugin();
     p->module = LoadLibraryA(KESTA_PLUGIN_FILE);
     if (!p->module) return false;
     FindPluginEntries(p->module, p);
-    bool patched = Reroute(p->module, "MessageBoxA", reinterpret_cast<void*>(&SilentMessageBox)) &&
-                   Reroute(p->module, "MessageBoxW", reinterpret_cast<void*>(&SilentMessageBoxW));
-    return patched && p->HasAnsiSet() && p->HasWideSet();
+    return p->HasAnsiSet() && p->HasWideSet();
 }
 
 inline void UnloadPlugin(Plugin* p) {
