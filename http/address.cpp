@@ -71,7 +71,11 @@ AddressOutcome SplitHostPart(const char* part, size_t length, Address* out) {
         char digits[kMaxPortText + 1];
         memcpy(digits, portText, portLength);
         digits[portLength] = '\0';
-        out->port = (unsigned short)((unsigned long)atol(digits) & 0xFFFF);
+        // A number past a port's 16 bits is refused, never wrapped onto
+        // another port.
+        long port = atol(digits);
+        if (port < 0 || port > 0xFFFF) return kAddressBad;
+        out->port = (unsigned short)port;
     }
     return kAddressOk;
 }

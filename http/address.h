@@ -33,13 +33,15 @@ struct Address {
 enum AddressOutcome {
     kAddressOk,
     kAddressNotHttp,   // no "http://" or "https://" scheme
-    kAddressBad,       // too long, a host part or port text past its buffer, an open '['
+    kAddressBad,       // too long, a host part or port text past its buffer, a port past
+                       // 65535, an open '['
 };
 
 // Splits `url` (`length` bytes; it must outlive `out`, whose target points
 // into it). The host part runs to the first '/', '?' or '#'; its first ':'
-// (after the ']' of an IPv6 literal) starts the port text, read as atol does and kept to 16
-// bits; no port text means 80 or 443.
+// (after the ']' of an IPv6 literal) starts the port text, read as atol does
+// ("0080" and "+80" are 80, "" is 0); a number outside 0 to 65535 is
+// refused; no port text means 80 or 443.
 AddressOutcome ParseAddress(const char* url, size_t length, Address* out);
 
 // 4 + kMaxAddress + 17 + kMaxHostPart + 1 + 5 + the user agent lines: the

@@ -1,8 +1,8 @@
 // The last-error texts of the download outcomes, in Shift-JIS (code page
-// 932), and the one process-wide copy of the latest.
+// 932), and the process-wide pointer to the latest.
 #include "http/messages.h"
 
-#include <string.h>
+#include <atomic>
 
 namespace {
 
@@ -44,17 +44,14 @@ const char* const kMessages[kFetchMessageCount] = {
     "Content-Length\x82\xE6\x82\xE8\x92Z\x82\xA2\n",  // 受信データがContent-Lengthより短い
 };
 
-// 1024: the process-wide diagnostic text; every message above fits.
-char g_last_error[1024];
+// The texts are constants, so the latest is kept as a pointer: downloads on
+// several threads may record theirs at once without a race.
+std::atomic<const char*> g_last_error{""};
 
 }  // namespace
 
 void RecordFetchMessage(FetchMessage message) {
-    const char* text = kMessages[message >= 0 && message < kFetchMessageCount ? message : 0];
-    size_t n = strlen(text);
-    if (n >= sizeof g_last_error) n = sizeof g_last_error - 1;
-    memcpy(g_last_error, text, n);
-    g_last_error[n] = '\0';
+    g_last_error.store(kMessages[message >= 0 && message < kFetchMessageCount ? message : 0]);
 }
 
-const char* HttpLastError() { return g_last_error; }
+const char* HttpLastError() { return g_last_error.load(); }

@@ -16,11 +16,13 @@ const int kFieldValueCapacity = 1024;
 // LF CR LF CR or LF LF LF LF (the block takes the four bytes), or LF LF (two
 // bytes: servers that end their lines with a bare LF); a four-byte end at the
 // same position wins. Start from a zeroed scan.
+// The counts are 64-bit in both widths: a header that never ends may run
+// past 4 GiB.
 struct HeaderEndScan {
-    uint32_t window;      // the last four bytes, newest lowest; other than CR and LF as 0
-    size_t seen;          // bytes scanned so far
+    uint32_t window;        // the last four bytes, newest lowest; other than CR and LF as 0
+    uint64_t seen;          // bytes scanned so far
     bool found;
-    size_t headerLength;  // the header block's length, once found
+    uint64_t headerLength;  // the header block's length, once found
 };
 
 void ScanForHeaderEnd(HeaderEndScan* scan, const unsigned char* bytes, size_t n);

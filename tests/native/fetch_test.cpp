@@ -83,18 +83,27 @@ TEST(FetchRequest, TextIsExactForEveryAddressForm) {
     }
 }
 
-TEST(FetchRequest, PortTextIsReadLikeAtolAndWrittenAsItsLow16Bits) {
+TEST(FetchRequest, PortTextIsReadLikeAtolAndNeverWraps) {
     LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n");
-    // 65536 + port wraps to the port; "+port" and leading zeros are read too.
-    std::string wrapped = std::to_string(65536 + server.port());
+    std::string port = std::to_string(server.port());
+    // "+port" and leading zeros are read as atol reads them; 65536 + port
+    // would wrap onto the server's port, and is refused before any connection.
     struct Row {
         std::string portText;
-    } rows[] = {{wrapped}, {"+" + std::to_string(server.port())}, {"0" + std::to_string(server.port())}};
+        bool fetched;
+    } rows[] = {{"+" + port, true}, {"0" + port, true}, {std::to_string(65536 + server.port()), false}};
     for (const Row& r : rows) {
+        size_t before = server.Requests().size();
         Fetched f = Fetch("http://127.0.0.1:" + r.portText + "/p");
+        std::string text = HttpLastError();
+        if (!r.fetched) {
+            EXPECT_EQ(-1, f.result) << r.portText;
+            EXPECT_EQ(FetchText(kFetchBadParameter), text) << r.portText;
+            EXPECT_EQ(before, server.Requests().size()) << r.portText;
+            continue;
+        }
         ASSERT_EQ(0, f.result) << r.portText;
-        EXPECT_NE(std::string::npos,
-                  server.Requests().back().find("Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"))
+        EXPECT_NE(std::string::npos, server.Requests().back().find("Host: 127.0.0.1:" + port + "\r\n"))
             << r.portText;
     }
 }

@@ -42,8 +42,12 @@ TEST(ParseAddress, PartsAndRequestLine) {
         {"http://[::1]:8080/x", "::1|[::1]:8080|8080|-i GET /x HTTP/1.0"},
         {"https://[::1]/x", "::1|[::1]:443|443|si GET /x HTTP/1.0"},
         {"http://[fe80::1%25eth0]/", "fe80::1%25eth0|[fe80::1%25eth0]:80|80|-i GET / HTTP/1.0"},
-        // the port text as atol reads it, kept to 16 bits; the first ':' counts
-        {"http://a:65616/x", "a|a:80|80|-- GET /x HTTP/1.0"},
+        // the port text as atol reads it; the first ':' counts; past 65535 is refused
+        {"http://a:65616/x", "bad"},
+        {"http://a:65536/x", "bad"},
+        {"http://a:-1/x", "bad"},
+        {"http://a:65535/x", "a|a:65535|65535|-- GET /x HTTP/1.0"},
+        {"http://a:+80/x", "a|a:80|80|-- GET /x HTTP/1.0"},
         {"http://a:/x", "a|a:0|0|-- GET /x HTTP/1.0"},
         {"http://a:12ab/x", "a|a:12|12|-- GET /x HTTP/1.0"},
         {"http://a:b:80/x", "a|a:0|0|-- GET /x HTTP/1.0"},

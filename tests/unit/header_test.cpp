@@ -1,5 +1,6 @@
 // Header field lookup: names without regard to case, line ends, folds, the
-// end of the search, the value buffer's capacity, and truncated blocks.
+// end of the search, the value buffer's capacity, and truncated blocks; the
+// header block's end past 4 GiB and the fields a redirect is judged by.
 // Blocks and value buffers sit in exact-size heap blocks, so an over-read or
 // over-write shows up under AddressSanitizer.
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "http/header.h"
+#include "http/response.h"
 
 namespace {
 
@@ -174,4 +176,47 @@ TEST(HeaderFindField, TruncationLadder) {
         EXPECT_EQ(0, LookUp(prefix, "Last-Modified:", 64).found) << "prefix length " << n;
     }
     EXPECT_EQ(fullValue, LookUp(block, "Date:", 64).value);
+}
+
+// A header that runs past 4 GiB before its end is counted in 64 bits in both
+// widths: its length is not taken modulo 2^32.
+TEST(HeaderEndScan, CountsPast4GiB) {
+    HeaderEndScan scan;
+    memset(&scan, 0, sizeof scan);
+    scan.seen = 0xFFFFFFF0u;  // as if that many bytes without a line end had gone by
+    const unsigned char bytes[] = "ab\r\n\r\nbody";
+    ScanForHeaderEnd(&scan, bytes, sizeof bytes - 1);
+    ASSERT_TRUE(scan.found);
+    EXPECT_EQ(0xFFFFFFF0u + 6, scan.headerLength);
+}
+
+TEST(ResponseFields, StatusLocationAndLength) {
+    const struct {
+        const char* head;
+        int status;
+        const char* location;  // NULL: none
+        int64_t length;        // -1: none
+    } rows[] = {
+        {"HTTP/1.0 302 Found\r\nLocation: /x\r\n", 302, "/x", -1},
+        {"http/1.1 301\r\nlocation:\t/y \t\r\nContent-Length: 12 \r\n", 301, "/y", 12},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 12x\r\n", 200, NULL, -1},
+        {"HTTP/1.0 200 OK\r\nContent-Length: -1\r\n", 200, NULL, -1},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999\r\n", 200, NULL, -1},
+        {"HTTP/1.0 307 X\r\nLocation:   \r\n", 307, NULL, -1},
+        {"HTTP/1.0 3022 X\r\nLocation: /z\r\n", 0, "/z", -1},
+        {"HTTP/1.0  303\r\n", 303, NULL, -1},
+        {"ICY 200 OK\r\n", 0, NULL, -1},
+        {"HTTP/1.0 30\r\n", 0, NULL, -1},
+        {"", 0, NULL, -1},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.status, StatusCode(r.head)) << r.head;
+        char location[64];
+        bool found = FindLocation(r.head, location, (int)sizeof location);
+        EXPECT_EQ(r.location != NULL, found) << r.head;
+        if (found && r.location) EXPECT_STREQ(r.location, location) << r.head;
+        int64_t length = -1;
+        AnnouncedLength(r.head, &length);
+        EXPECT_EQ(r.length, length) << r.head;
+    }
 }

@@ -535,7 +535,6 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) 
         {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1:80", "127.0.0.1"},
         {"http://127.0.0.1", "/", "127.0.0.1:80", "127.0.0.1"},
         {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1:80", "127.0.0.1"},
-        {"http://127.0.0.1:65616/wrapped.txt", "/wrapped.txt", "127.0.0.1:80", "127.0.0.1"},
         {"http://localhost/named.txt", "/named.txt", "localhost:80", "localhost"},
         {"http://127.0.0.1/frag.txt#part", "/frag.txt", "127.0.0.1:80", "127.0.0.1"},
     };
