@@ -181,9 +181,12 @@ class ListingTest(NginxCase):
         ])
         r = harness.run_spihost("extract", path, "four_k.bin", "-o", self.out_dir())
         self.assertEqual(r.returncode, 0, r.stderr)
-        r = harness.run_spihost("extract", path, "-o", self.out_dir())
+        out = self.out_dir()
+        r = harness.run_spihost("extract", path, "-o", out)
         self.assertEqual(r.returncode, 1)
         self.assertIn("spihost: GetFileW returned 6", r.stderr)
+        # The last line counts the files written, not the members tried.
+        self.assertEqual(r.stderr.splitlines()[-1], "spihost: 1 file written into %s" % out)
 
 
 class ExtractTest(NginxCase):
@@ -205,6 +208,8 @@ class ExtractTest(NginxCase):
                         self.assertTrue(f.read() == self.content[name],
                                         "%s: %s differs" % (label, name))
                     self.assertIn("%s %d -> " % (name, SERVED[name][0]), r.stdout)
+                self.assertIn("spihost: %d files written into %s" % (len(GOOD), out),
+                              r.stderr.splitlines())
 
     def test_extraction_replaces_an_existing_file(self):
         path = self.write_list("replace.ykt", ["four_k.bin"])
@@ -480,22 +485,34 @@ class WrapperTest(NginxCase):
             return proc.returncode, out.read().decode("latin-1"), err.read().decode("latin-1")
 
     def test_absolute_and_relative_paths(self):
+        # Paths are printed as typed: a Linux path stays one (never "Z:/..."),
+        # a relative one stays relative, and one line on stderr names the
+        # directory. Within the prefix's drive_c, '/' is not Z: to Wine.
         path = self.write_list("wrap.ykt", ["four_k.bin"])
         prefix_c = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")
-        rows = [  # working directory, list argument, output directory argument
-            ("/", path, os.path.join(self.tmp, "w1")),
-            (self.tmp, "wrap.ykt", "w2"),
-            (prefix_c if os.path.isdir(prefix_c) else "/", path, os.path.join(self.tmp, "w3")),
+        in_prefix = prefix_c if os.path.isdir(prefix_c) else "/"
+        w1, w3, w5 = (os.path.join(self.tmp, w) for w in ("w1", "w3", "w5"))
+        os.makedirs(w5)
+        rows = [  # working directory, list argument, -o argument (None: none), file printed
+            ("/", path, w1, w1 + "/four_k.bin"),
+            (self.tmp, "wrap.ykt", "w2", "w2/four_k.bin"),
+            (in_prefix, path, w3, w3 + "/four_k.bin"),
+            (in_prefix, path, w3 + "/", w3 + "/four_k.bin"),
+            (self.tmp, "wrap.ykt", "w4/", "w4/four_k.bin"),
+            (w5, path, None, "./four_k.bin"),
         ]
-        for cwd, list_arg, out_arg in rows:
-            with self.subTest(cwd=cwd, list_arg=list_arg):
-                out = os.path.join(cwd, out_arg)
+        for cwd, list_arg, out_arg, printed in rows:
+            with self.subTest(cwd=cwd, list_arg=list_arg, out_arg=out_arg):
+                out = os.path.join(cwd, out_arg or ".")
                 os.makedirs(out, exist_ok=True)
-                code, stdout, stderr = self.run_wrapper("extract", list_arg, "-o", out_arg,
-                                                        cwd=cwd)
+                out_args = ["-o", out_arg] if out_arg is not None else []
+                code, stdout, stderr = self.run_wrapper("extract", list_arg, *out_args, cwd=cwd)
                 self.assertEqual(code, 0, stderr)
                 with open(os.path.join(out, "four_k.bin"), "rb") as f:
                     self.assertTrue(f.read() == self.content["four_k.bin"])
+                self.assertEqual(stdout, "four_k.bin 4096 -> %s\n" % printed)
+                self.assertIn("spihost: 1 file written into %s" % (out_arg or "."),
+                              stderr.splitlines())
 
 
     def test_32_bit_build_where_the_kernel_runs_it_else_64_bit(self):
