@@ -20,6 +20,13 @@ const DWORD kRevocationNotChecked =
 // Chain faults of dates alone.
 const DWORD kOutOfDate = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
 
+// One check at a time: a listing's downloads reach here from several
+// threads, and Wine's crypt32 builds its default chain engine on the first
+// call without guarding it, so concurrent first calls in a process can tear
+// down each other's engine (seen as every certificate of a listing refused).
+// A check takes a few milliseconds once the root store is loaded.
+SRWLOCK g_checkLock = SRWLOCK_INIT;
+
 FetchMessage FromPolicyError(DWORD error) {
     switch (error) {
         case 0:
@@ -34,11 +41,7 @@ FetchMessage FromPolicyError(DWORD error) {
     }
 }
 
-}  // namespace
-
-FetchMessage CheckServerCertificate(const TlsApi& api, PCCERT_CONTEXT cert, const WCHAR* host) {
-    if (!cert || !host) return kFetchCertUntrusted;
-
+FetchMessage CheckLocked(const TlsApi& api, PCCERT_CONTEXT cert, const WCHAR* host) {
     // The chain must allow server authentication; no revocation flags, so
     // the engine fetches nothing from the network.
     LPSTR serverAuth[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
@@ -78,6 +81,16 @@ FetchMessage CheckServerCertificate(const TlsApi& api, PCCERT_CONTEXT cert, cons
         outcome = kFetchCertExpired;
     }
     api.CertFreeCertificateChain(chain);
+    return outcome;
+}
+
+}  // namespace
+
+FetchMessage CheckServerCertificate(const TlsApi& api, PCCERT_CONTEXT cert, const WCHAR* host) {
+    if (!cert || !host) return kFetchCertUntrusted;
+    AcquireSRWLockExclusive(&g_checkLock);
+    FetchMessage outcome = CheckLocked(api, cert, host);
+    ReleaseSRWLockExclusive(&g_checkLock);
     return outcome;
 }
 

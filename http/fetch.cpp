@@ -17,7 +17,7 @@ bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)
 
 // Connects, sends the request and receives the response into `r`.
 FetchMessage Exchange(const Address& a, Response* r, bool keepBody, Progress* p) {
-    Pulse pulse = {SilentReport, p};
+    Pulse pulse = {SilentReport, p, &p->lastReport};
     const Pulse* watched = p->watch ? &pulse : NULL;
     p->response = NULL;
     Connection c;
@@ -80,7 +80,7 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
     FetchMessage started = StartSockets();
     if (started != kFetchOk) return started;
 
-    Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL};
+    Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL, 0, 0};
     for (int redirects = 0;; ++redirects) {
         Response r;
         FetchMessage outcome = Exchange(a, &r, keepBody, &progress);

@@ -42,6 +42,10 @@ const char* const kMessages[kFetchMessageCount] = {
     "\x8E\xF3\x90M\x83"
     "f\x81[\x83^\x82\xAA"
     "Content-Length\x82\xE6\x82\xE8\x92Z\x82\xA2\n",  // 受信データがContent-Lengthより短い
+    "\x83T\x81[\x83o\x82\xCC\x89\x9E\x93\x9A\x82\xAA\x83^\x83"
+    "C\x83\x80\x83"
+    "A\x83"
+    "E\x83g\n",  // サーバの応答がタイムアウト
 };
 
 // The texts are constants, so the latest is kept as a pointer: downloads on

@@ -28,6 +28,7 @@ enum FetchMessage {
     kFetchTooManyRedirects,    // リダイレクトが多すぎます
     kFetchRedirectTooLong,     // リダイレクト先のURLが長すぎます
     kFetchBodyTruncated,       // 受信データがContent-Lengthより短い
+    kFetchTimedOut,            // サーバの応答がタイムアウト (no byte for kIdleLimitMs)
     kFetchMessageCount
 };
 

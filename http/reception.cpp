@@ -85,14 +85,6 @@ void ReadHeader(Response* r) {
     r->redirect = FindLocation(text, r->location, (int)sizeof r->location);
 }
 
-void ScaleToInt(int64_t done, int64_t total, int* outDone, int* outTotal) {
-    while (done > 0x7FFFFFFF || total > 0x7FFFFFFF) {
-        done >>= 1;
-        total >>= 1;
-    }
-    *outDone = (int)done;
-    *outTotal = (int)total;
-}
 
 }  // namespace
 
@@ -100,15 +92,22 @@ Response::~Response() { FreeChunks(first); }
 
 int64_t Response::HeaderLength() const { return scan.found ? (int64_t)scan.headerLength : total; }
 
-bool Report(Progress* p) {
+bool Report(Progress* p, bool finished) {
     const Response* r = p->response;
-    int64_t body = r && r->scan.found ? r->BodyLength() : 0;
-    int64_t announced = r && r->announcedKnown ? r->announced : 0;
-    int done = 0;
-    int total = 0;
-    ScaleToInt(body, announced, &done, &total);
+    int64_t done = r && r->scan.found && !r->redirect ? r->BodyLength() : 0;
+    bool known = r && r->scan.found && r->announcedKnown && r->announced >= done;
+    int64_t total = known ? r->announced : done + kUnknownRemainder;
+    if (finished && !known) total = done;
+    if (total < 1) total = 1;
+    while ((total >> p->shift) > 0x7FFFFFFF) ++p->shift;
+    int d = (int)(done >> p->shift);
+    if (d < p->lastDone) d = p->lastDone;
+    int t = (int)(total >> p->shift);
+    if (t < d) t = d;
+    if (t < 1) t = 1;
+    p->lastDone = d;
     p->lastReport = GetTickCount();
-    return p->watch->callback(done, total, p->watch->datum) != 0;
+    return p->watch->callback(d, t, p->watch->datum) != 0;
 }
 
 FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress* p,
@@ -138,7 +137,7 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress
     FinishHeaderEndScan(&r->scan);
     if (r->total > 0) ReadHeader(r);
     if (r->redirect) return kFetchOk;
-    if (p->watch && Report(p)) return kFetchCancelled;
+    if (p->watch && Report(p, true)) return kFetchCancelled;
     return kFetchOk;
 }
 

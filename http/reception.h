@@ -37,15 +37,27 @@ struct Response {
 
 // What a watched download reports; one per download, across its redirects.
 struct Progress {
-    const FetchWatch* watch;     // NULL: nobody watches
-    DWORD lastReport;            // GetTickCount() of the last call
-    const Response* response;    // the response being received, or NULL
+    const FetchWatch* watch;   // NULL: nobody watches
+    DWORD lastReport;          // GetTickCount() of the last call
+    const Response* response;  // the response being received, or NULL
+    int shift;                 // the halving the numbers needed so far
+    int lastDone;              // the `done` the host was last given
 };
 
-// Calls the host's callback with the body bytes so far and the announced
-// length (0 when none), halved together until both fit an int. True when
-// the host asks to cancel.
-bool Report(Progress* p);
+// Calls the host's callback with (done, total), true when the host asks to
+// cancel. A host may divide by total and draw a bar: total is never 0, done
+// never exceeds it, and done never decreases within one download.
+//  - done: the body bytes of the response so far (0 while connecting, in a
+//    handshake, before the header and across redirects);
+//  - total: the announced length while the body has not passed it; when the
+//    length is unknown (none announced, a lie, or no header yet) done plus
+//    kUnknownRemainder, so the bar moves on and slows down (half at 1 MiB,
+//    nine tenths at 9 MiB); at the end (`finished`) done itself, unless the
+//    body stopped short of its announced length;
+//  - both halved together until they fit an int, for bodies past 2 GiB (the
+//    halving never decreases within a download, so neither does done).
+bool Report(Progress* p, bool finished = false);
+const int64_t kUnknownRemainder = 1024 * 1024;
 
 // Receives the response until the server ends it. A redirect stops the
 // reception as soon as its header block is in: its body is never read.

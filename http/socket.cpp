@@ -38,14 +38,28 @@ int WaitOnce(SOCKET s, WaitFor what, DWORD milliseconds) {
     return n > 0 ? 1 : 0;
 }
 
-// Waits in slices of kSilenceIntervalMs, asking the pulse after each silent
-// one. An unwatched wait asks nobody and waits on.
+// Waits until the socket is ready, asking the pulse each time
+// kSilenceIntervalMs have passed since the watcher last heard (so the gap
+// between two calls never grows with bytes that arrive in between), and
+// giving up after kIdleLimitMs without any event.
 FetchMessage Wait(SOCKET s, WaitFor what, const Pulse* pulse, FetchMessage failure) {
+    DWORD start = GetTickCount();
     for (;;) {
-        int ready = WaitOnce(s, what, kSilenceIntervalMs);
+        DWORD now = GetTickCount();
+        DWORD waited = now - start;
+        if (waited >= kIdleLimitMs) return kFetchTimedOut;
+        DWORD slice = kIdleLimitMs - waited;
+        if (pulse && pulse->silent) {
+            DWORD since = now - *pulse->lastReport;
+            if (since >= kSilenceIntervalMs) {
+                if (pulse->silent(pulse->context)) return kFetchCancelled;
+                continue;
+            }
+            if (slice > kSilenceIntervalMs - since) slice = kSilenceIntervalMs - since;
+        }
+        int ready = WaitOnce(s, what, slice);
         if (ready < 0) return failure;
         if (ready > 0) return kFetchOk;
-        if (pulse && pulse->silent(pulse->context)) return kFetchCancelled;
     }
 }
 

@@ -8,17 +8,29 @@
 #include "compat/win32.h"
 #include "http/messages.h"
 
-// A watched download's waits call `silent` each time the server has been
-// silent for kSilenceIntervalMs; a true result cancels the download. A NULL
-// Pulse waits without asking anyone.
+// A watched download's waits call `silent` whenever kSilenceIntervalMs have
+// passed since the watcher last heard (`*lastReport`, GetTickCount() of its
+// last call, which `silent` brings up to date), whatever arrives in between;
+// a true result cancels the download. A NULL Pulse waits without asking
+// anyone.
 struct Pulse {
     bool (*silent)(void* context);
     void* context;
+    const DWORD* lastReport;
 };
 
 // The host's limit between progress calls is 250 ms; 200 leaves the rest
 // for the callback and the scheduler.
 const DWORD kSilenceIntervalMs = 200;
+
+// A download that receives nothing for this long (connecting, in the TLS
+// handshake, before the header or in the body) fails with kFetchTimedOut.
+// The test builds make it short (KESTA_IDLE_SECONDS), so that no test waits
+// a minute; the plug-in's is 60 s.
+#ifndef KESTA_IDLE_SECONDS
+#define KESTA_IDLE_SECONDS 60
+#endif
+const DWORD kIdleLimitMs = KESTA_IDLE_SECONDS * 1000;
 
 // Starts the socket library for one download and registers its clean-up,
 // which runs when the plug-in is unloaded.
@@ -27,12 +39,13 @@ FetchMessage StartSockets();
 // Connects to `host` (a name, a dotted IPv4 address or a bare IPv6
 // address) on `port`, trying each address the name resolves to in order
 // until one accepts; a connect that fails at once moves on to the next
-// address without waiting. On kFetchOk *out is a connected blocking socket
-// that the caller closes; otherwise nothing is held.
+// address without waiting; one that does not answer within kIdleLimitMs
+// ends the download (kFetchTimedOut). On kFetchOk *out is a connected
+// blocking socket that the caller closes; otherwise nothing is held.
 FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out);
 
 // Waits until `s` has bytes or an end to read. kFetchOk, kFetchCancelled,
-// or kFetchReceiveFailed when the wait itself fails.
+// kFetchTimedOut, or kFetchReceiveFailed when the wait itself fails.
 FetchMessage WaitReadable(SOCKET s, const Pulse* pulse);
 
 // Sends all `n` bytes. kFetchOk or kFetchSendFailed.

@@ -329,7 +329,11 @@ class MixedListTest(TlsCase):
         a, b = SERVED["a.png"], SERVED["b.bin"]
         expected = [(a[0], a[1], "a.png"), (b[0], b[1], "b.bin"), (a[0], a[1], "to-https"),
                     (len(body), NOV94, "moved.bin"), (0, 0, "cut.bin")]
-        self.assertEqual([r[1:] for r in wide], expected)
+        if [r[1:] for r in wide] != expected:
+            # Which texts the failed members give, for the report.
+            lines = run_probe(*urls)
+            self.fail("listing %r, expected %r; fetch_probe: %r"
+                      % (wide, expected, [(l["result"], l["error"]) for l in lines]))
         self.assertEqual(ansi, wide)
         contents = [self.content["a.png"], self.content["b.bin"], self.content["a.png"], body]
         for mode, out in outs.items():

@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin/spi.h"
 #include "tests/native/fetch_text.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/progress_rule.h"
 
 namespace {
 
@@ -147,7 +149,34 @@ TEST(Progress, SilenceIsReportedAtLeastEvery250Ms) {
         last = c.at;
     }
     EXPECT_EQ(10, w.calls.back().done);
-    EXPECT_EQ(0, w.calls.back().total);  // nothing announced
+    EXPECT_EQ(10, w.calls.back().total);  // nothing announced: the end gives the length
+}
+
+// The numbers a host divides by, row by row (tests/support/progress_rule.h);
+// and while connecting, before anything is known: (0, the unknown rule's).
+TEST(Progress, NumbersAHostCanDivideBy) {
+    for (const progress_rule::Row& row : progress_rule::Rows()) {
+        LoopbackServer server(row.script);
+        progress_rule::Record record;
+        std::string url = server.Url("/row");
+        HLOCAL h = NULL;
+        int code = GetFile(url.data(), (LONG_PTR)url.size(), reinterpret_cast<char*>(&h),
+                           kMemoryIn | kToMemory, progress_rule::OnProgress,
+                           reinterpret_cast<LONG_PTR>(&record));
+        LocalFree(h);
+        for (const std::string& fault : progress_rule::Check(row, record, code, 30)) {
+            ADD_FAILURE() << row.what << ": " << fault;
+        }
+    }
+    HangingPort hanging;
+    Watcher w;
+    w.cancelAtCall = 2;
+    HLOCAL h = NULL;
+    ASSERT_EQ(1, Extract(hanging.Url(), kToMemory, &h, &w));
+    for (const Call& c : w.calls) {
+        EXPECT_EQ(0, c.done);
+        EXPECT_EQ(progress_rule::kUnknown, c.total);
+    }
 }
 
 // Sizes past 2 GiB are halved together until they fit an int. (The body
@@ -222,4 +251,89 @@ TEST(Cancel, RefusedConnectionFailsTheSameWatchedOrNot) {
         EXPECT_EQ(FetchText(kFetchConnectFailed), text) << watched;
         EXPECT_EQ(nullptr, h);
     }
+}
+
+// A server that never answers, or stops mid-body, or a connect that never
+// completes: every phase gives up after the idle limit (3 s in the test
+// build, 60 s in the plug-in), watched or not, in listing, lookup and
+// extraction; the listing lists that member as failed and goes on.
+TEST(IdleTimeout, EveryPhaseGivesUpAfterTheLimit) {
+    const long long kLimitMs = 3000;
+    auto silent = [](SOCKET c, const std::string&) {
+        LoopbackServer::WaitReadable(c, 6000);  // until the client gives up
+    };
+    auto midBody = [](SOCKET c, const std::string&) {
+        LoopbackServer::SendAll(c, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+        LoopbackServer::WaitReadable(c, 6000);
+    };
+    LoopbackServer quiet(silent);
+    LoopbackServer stopping(midBody);
+    LoopbackServer good("HTTP/1.0 200 OK\r\n\r\nfine");
+    quiet.ServeConcurrently();
+    stopping.ServeConcurrently();
+    good.ServeConcurrently();
+    HangingPort hanging;
+    std::string list = good.Url("/a.txt") + "\r\n" + quiet.Url("/q.txt") + "\r\n" +
+                       stopping.Url("/m.txt") + "\r\n" + hanging.Url() + "\r\n" +
+                       good.Url("/z.txt") + "\r\n";
+    struct Outcome {
+        int code = -99;
+        long long ms = 0;
+    };
+    const std::string urls[] = {quiet.Url("/q.txt"), stopping.Url("/m.txt"), hanging.Url()};
+    Outcome extracted[3][2];  // [url][watched]
+    Outcome listed, looked;
+    HLOCAL listing = NULL;
+    std::vector<std::thread> runs;
+    // One thread per call, so that the waits overlap: the whole test takes
+    // one limit, not nine. The last-error text is the process's, so it is
+    // checked where only one call ends at a time.
+    for (int u = 0; u < 3; ++u) {
+        for (int watched = 0; watched < 2; ++watched) {
+            runs.emplace_back([&, u, watched] {
+                progress_rule::Record record;
+                HLOCAL h = NULL;
+                long long start = NowMs();
+                extracted[u][watched].code =
+                    GetFile(urls[u].data(), (LONG_PTR)urls[u].size(), reinterpret_cast<char*>(&h),
+                            kMemoryIn | kToMemory, watched ? progress_rule::OnProgress : NULL,
+                            reinterpret_cast<LONG_PTR>(&record));
+                extracted[u][watched].ms = NowMs() - start;
+            });
+        }
+    }
+    runs.emplace_back([&] {
+        fileInfo info;
+        long long start = NowMs();
+        looked.code = GetFileInfo(list.data(), (LONG_PTR)list.size(), "q.txt", kMemoryIn, &info);
+        looked.ms = NowMs() - start;
+    });
+    for (std::thread& t : runs) t.join();
+    long long start = NowMs();
+    listed.code = GetArchiveInfo(list.data(), (LONG_PTR)list.size(), kMemoryIn, &listing);
+    listed.ms = NowMs() - start;
+    std::string listedText = HttpLastError();
+
+    for (int u = 0; u < 3; ++u) {
+        for (int watched = 0; watched < 2; ++watched) {
+            const Outcome& o = extracted[u][watched];
+            EXPECT_EQ(SPI_FILE_READ_ERROR, o.code) << urls[u] << " watched " << watched;
+            EXPECT_GE(o.ms, kLimitMs - 50) << urls[u] << " watched " << watched;
+            EXPECT_LT(o.ms, kLimitMs + 1500) << urls[u] << " watched " << watched;
+        }
+    }
+    EXPECT_EQ(SPI_FILE_READ_ERROR, looked.code);
+    EXPECT_GE(looked.ms, kLimitMs - 50);
+    ASSERT_EQ(SPI_SUCCESS, listed.code);
+    EXPECT_LT(listed.ms, kLimitMs + 1500) << "the stalled members are waited for at once";
+    const fileInfo* r = static_cast<const fileInfo*>(LocalLock(listing));
+    const uint64_t sizes[] = {4, 0, 0, 0, 4};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(sizes[i], r[i].filesize) << i;
+    LocalFree(listing);
+    EXPECT_EQ(FetchText(kFetchOk), listedText) << "the last member's own outcome";
+    // The text of a time-out, from a call on its own.
+    HLOCAL h = NULL;
+    EXPECT_EQ(SPI_FILE_READ_ERROR, Extract(stopping.Url("/m.txt"), kToMemory, &h, nullptr));
+    std::string text = HttpLastError();
+    EXPECT_EQ(FetchText(kFetchTimedOut), text);
 }

@@ -214,7 +214,9 @@ TEST(ResponseFields, StatusLocationAndLength) {
         char location[64];
         bool found = FindLocation(r.head, location, (int)sizeof location);
         EXPECT_EQ(r.location != NULL, found) << r.head;
-        if (found && r.location) EXPECT_STREQ(r.location, location) << r.head;
+        if (found && r.location) {
+            EXPECT_STREQ(r.location, location) << r.head;
+        }
         int64_t length = -1;
         AnnouncedLength(r.head, &length);
         EXPECT_EQ(r.length, length) << r.head;
