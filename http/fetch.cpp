@@ -16,7 +16,8 @@ namespace {
 bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)); }
 
 // Connects, sends the request and receives the response into `r`.
-FetchMessage Exchange(const Address& a, Response* r, bool keepBody, Progress* p) {
+FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySink* sink,
+                      Progress* p) {
     Pulse pulse = {SilentReport, p, &p->lastReport};
     const Pulse* watched = p->watch ? &pulse : NULL;
     p->response = NULL;
@@ -26,7 +27,7 @@ FetchMessage Exchange(const Address& a, Response* r, bool keepBody, Progress* p)
     char request[kRequestCapacity];
     size_t requestLength = BuildRequest(a, request);
     outcome = SendOn(&c, request, requestLength);
-    if (outcome == kFetchOk) outcome = ReceiveResponse(&c, r, keepBody, p, watched);
+    if (outcome == kFetchOk) outcome = ReceiveResponse(&c, r, keepBody, sink, p, watched);
     CloseConnection(&c);
     if (outcome != kFetchOk) return outcome;
     // Fewer than four bytes hold no header block at all: a broken response.
@@ -66,7 +67,8 @@ FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
 }  // namespace
 
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
-                      FetchResult* result) {
+                      FetchResult* result, const BodySink* sink) {
+    if (sink) keepBody = false;
     size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
     if (urlLength <= 7 || urlLength > kMaxAddress) return kFetchBadParameter;
     char current[kMaxAddress + 1];
@@ -83,7 +85,7 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
     Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL, 0, 0};
     for (int redirects = 0;; ++redirects) {
         Response r;
-        FetchMessage outcome = Exchange(a, &r, keepBody, &progress);
+        FetchMessage outcome = Exchange(a, &r, keepBody, sink, &progress);
         if (outcome != kFetchOk) return outcome;
         if (!r.redirect) return Finish(&r, keepBody, result);
         if (redirects == kMaxRedirects) return kFetchTooManyRedirects;

@@ -20,11 +20,21 @@ struct FetchResult {
     int64_t timestamp;  // from "Last-Modified:", else "Date:"; -1 no date, 0 unreadable
 };
 
+// Where a body goes as it arrives instead of into a block: `write` is given
+// the final response's body, piece by piece, in order; false stops the
+// download (kFetchWriteFailed).
+struct BodySink {
+    bool (*write)(void* context, const char* bytes, size_t n);
+    void* context;
+};
+
 // A redirect's target is fetched in its place, up to this many times.
 const int kMaxRedirects = 10;
 
-// Downloads `url`: the body too when `keepBody` (else it is counted as it
-// arrives and dropped), watched by `watch` when it is not NULL. A response
+// Downloads `url`: the body too when `keepBody`, or into `sink` when that is
+// not NULL (else it is counted as it arrives and dropped), watched by `watch`
+// when it is not NULL. Either way memory stays bounded whatever the server
+// announces. A response
 // with status 301, 302, 303, 307 or 308 and a "Location:" is followed with
 // the same request (never from "https://" down to "http://"); the final
 // response gives the outputs. A body that ends before its "Content-Length:"
@@ -33,7 +43,7 @@ const int kMaxRedirects = 10;
 // nothing. Never touches the process-wide last-error text, so several
 // downloads may run at once.
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
-                      FetchResult* result);
+                      FetchResult* result, const BodySink* sink = NULL);
 
 // FetchUrl and RecordFetchMessage in one: returns the body length (0 or
 // more) with the outputs that are not NULL filled in, or -1 on failure with

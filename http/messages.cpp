@@ -46,6 +46,8 @@ const char* const kMessages[kFetchMessageCount] = {
     "C\x83\x80\x83"
     "A\x83"
     "E\x83g\n",  // サーバの応答がタイムアウト
+    "\x83t\x83@\x83"
+    "C\x83\x8B\x82\xCC\x8F\x91\x82\xAB\x8D\x9E\x82\xDD\x8E\xB8\x94s\n",  // ファイルの書き込み失敗
 };
 
 // The texts are constants, so the latest is kept as a pointer: downloads on

@@ -29,6 +29,7 @@ enum FetchMessage {
     kFetchRedirectTooLong,     // リダイレクト先のURLが長すぎます
     kFetchBodyTruncated,       // 受信データがContent-Lengthより短い
     kFetchTimedOut,            // サーバの応答がタイムアウト (no byte for kIdleLimitMs)
+    kFetchWriteFailed,         // ファイルの書き込み失敗 (file output)
     kFetchMessageCount
 };
 

@@ -86,6 +86,33 @@ void ReadHeader(Response* r) {
 }
 
 
+// Hands the body bytes among the `n` just received at `bytes` (response
+// offsets [total - n, total)) to the sink, and keeps the stream's last bytes.
+bool Sink(Response* r, const BodySink* sink, const char* bytes, size_t n) {
+    for (size_t i = n > 3 ? n - 3 : 0; i < n; ++i) {
+        r->lastBytes[0] = r->lastBytes[1];
+        r->lastBytes[1] = r->lastBytes[2];
+        r->lastBytes[2] = (unsigned char)bytes[i];
+    }
+    if (!sink || !r->scan.found || r->redirect) return true;
+    int64_t from = r->total - (int64_t)n;
+    int64_t start = r->HeaderLength() > from ? r->HeaderLength() : from;
+    if (start >= r->total) return true;
+    size_t count = (size_t)(r->total - start);
+    r->sunk += (int64_t)count;
+    return sink->write(sink->context, bytes + (start - from), count);
+}
+
+// At the end of the stream the last bytes may turn out to be body (a header
+// that ends in LF LF and one more byte): they go to the sink then.
+bool SinkTail(Response* r, const BodySink* sink) {
+    int64_t pending = r->BodyLength() - r->sunk;
+    if (!sink || r->redirect || pending <= 0) return true;
+    r->sunk += pending;
+    return sink->write(sink->context, reinterpret_cast<const char*>(r->lastBytes) + 3 - pending,
+                       (size_t)pending);
+}
+
 }  // namespace
 
 Response::~Response() { FreeChunks(first); }
@@ -110,8 +137,8 @@ bool Report(Progress* p, bool finished) {
     return p->watch->callback(d, t, p->watch->datum) != 0;
 }
 
-FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress* p,
-                             const Pulse* pulse) {
+FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const BodySink* sink,
+                             Progress* p, const Pulse* pulse) {
     p->response = r;
     for (;;) {
         if (!MakeRoom(r, keepBody)) return kFetchReceiveFailed;
@@ -130,6 +157,7 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress
             ReadHeader(r);
             if (r->redirect) return kFetchOk;
         }
+        if (!Sink(r, sink, ChunkBytes(chunk) + chunk->used - got, got)) return kFetchWriteFailed;
         if (p->watch && GetTickCount() - p->lastReport >= kProgressIntervalMs && Report(p)) {
             return kFetchCancelled;
         }
@@ -137,6 +165,7 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress
     FinishHeaderEndScan(&r->scan);
     if (r->total > 0) ReadHeader(r);
     if (r->redirect) return kFetchOk;
+    if (!SinkTail(r, sink)) return kFetchWriteFailed;
     if (p->watch && Report(p, true)) return kFetchCancelled;
     return kFetchOk;
 }

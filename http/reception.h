@@ -25,6 +25,10 @@ struct Response {
     // A redirect whose "Location:" lies within the kept header text.
     bool redirect = false;
     char location[kHeaderTextCapacity + 1];
+    // With a sink: the body bytes handed to it so far, and the stream's last
+    // bytes (the end of the response may decide that one of them is body).
+    int64_t sunk = 0;
+    unsigned char lastBytes[3] = {0, 0, 0};
 
     Response() = default;
     Response(const Response&) = delete;
@@ -62,9 +66,10 @@ const int64_t kUnknownRemainder = 1024 * 1024;
 // Receives the response until the server ends it. A redirect stops the
 // reception as soon as its header block is in: its body is never read.
 // When `keepBody` is false, body bytes past the first block are counted and
-// dropped. kFetchOk, kFetchCancelled or a connection's failure.
-FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, Progress* p,
-                             const Pulse* pulse);
+// dropped, or handed to `sink` (if not NULL) as they arrive. kFetchOk,
+// kFetchCancelled, kFetchWriteFailed or a connection's failure.
+FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const BodySink* sink,
+                             Progress* p, const Pulse* pulse);
 
 // The NUL-terminated header text: the first kHeaderTextCapacity bytes of the
 // header block at most.

@@ -1,6 +1,6 @@
 // Extracting one member: the address at the host's position is downloaded,
 // watched by the host's progress callback, and the body is handed over as a
-// memory block of exactly its length or written to a file in a directory.
+// memory block of exactly its length or streamed into a file in a directory.
 #include <string.h>
 
 #include "compat/handles.h"
@@ -45,10 +45,10 @@ bool WideDirectory(HostText dest, WCHAR* out) {
     return MultiByteToWideChar(CP_ACP, 0, dest.ansi, -1, out, (int)kMaxPathChars) > 0;
 }
 
-// Writes the body to dir\name, name being the member name as the records
-// show it (converted with the ANSI code page). 8 when the name cannot be a
-// file name or the file cannot be written.
-int WriteMember(HostText dest, const char* url, HLOCAL body, int64_t length) {
+// The member's file in the host's directory: dir\name, name being the
+// member name as the records show it (converted with the ANSI code page).
+// False when the name cannot be a file name or the path does not fit.
+bool MemberPath(HostText dest, const char* url, WCHAR* path) {
     char name[kNameCapacity];
     char recordName[kRecordNameCapacity];
     WCHAR wideName[kRecordNameCapacity];
@@ -56,14 +56,38 @@ int WriteMember(HostText dest, const char* url, HLOCAL body, int64_t length) {
     CutRecordName(name, recordName);
     WidenRecordName(recordName, wideName);
     WCHAR dir[kMaxPathChars];
+    return IsPlainFileName(wideName) && WideDirectory(dest, dir) &&
+           JoinFilePath(dir, wideName, path);
+}
+
+bool WriteToStaged(void* context, const char* bytes, size_t n) {
+    return WriteStaged(static_cast<StagedFile*>(context), bytes, (int64_t)n);
+}
+
+int CodeOf(FetchMessage outcome) {
+    if (outcome == kFetchOk) return SPI_SUCCESS;
+    if (outcome == kFetchCancelled) return SPI_CANCELLED;
+    if (outcome == kFetchWriteFailed) return SPI_FILE_WRITE_ERROR;
+    return SPI_FILE_READ_ERROR;
+}
+
+// File output: the body goes into a new file beside dir\name as it arrives
+// (after the header block, and after the last redirect), so memory stays
+// bounded whatever the member's size; only a complete body replaces the
+// file of that name, and any failure leaves that file as it was.
+int ExtractToFile(HostText dest, const char* url, const FetchWatch* watch) {
     WCHAR path[kMaxPathChars];
-    if (!IsPlainFileName(wideName) || !WideDirectory(dest, dir) ||
-        !JoinFilePath(dir, wideName, path)) {
-        return SPI_FILE_WRITE_ERROR;
+    StagedFile file;
+    if (!MemberPath(dest, url, path) || !OpenStagedFile(path, &file)) return SPI_FILE_WRITE_ERROR;
+    BodySink sink = {WriteToStaged, &file};
+    FetchResult fetched;
+    FetchMessage outcome = FetchUrl(url, false, watch, &fetched, &sink);
+    RecordFetchMessage(outcome);
+    if (outcome != kFetchOk) {
+        AbandonStaged(&file);
+        return CodeOf(outcome);
     }
-    bool written = WriteFileWhole(path, LocalLock(body), length);
-    LocalUnlock(body);
-    return written ? SPI_SUCCESS : SPI_FILE_WRITE_ERROR;
+    return CommitStaged(&file) ? SPI_SUCCESS : SPI_FILE_WRITE_ERROR;
 }
 
 }  // namespace
@@ -87,16 +111,11 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
     if (rc != SPI_SUCCESS) return rc;
 
     FetchWatch watch = {progress, datum};
+    if (kind == kOutputToFile) return ExtractToFile(dest, url, &watch);
     FetchResult fetched;
     FetchMessage outcome = FetchUrl(url, true, &watch, &fetched);
     RecordFetchMessage(outcome);
-    if (outcome == kFetchCancelled) return SPI_CANCELLED;
-    if (outcome != kFetchOk) return SPI_FILE_READ_ERROR;
-
-    LocalBlock body(fetched.body);
-    if (kind == kOutputToMemory) {
-        *handleOut = body.Release();
-        return SPI_SUCCESS;
-    }
-    return WriteMember(dest, url, body.get(), fetched.length);
+    if (outcome != kFetchOk) return CodeOf(outcome);
+    *handleOut = fetched.body;
+    return SPI_SUCCESS;
 }

@@ -108,14 +108,38 @@ bool JoinFilePath(const WCHAR* dir, const WCHAR* name, WCHAR* out) {
     return true;
 }
 
-bool WriteFileWhole(const WCHAR* path, const void* bytes, int64_t size) {
-    WCHAR temp[kMaxPathChars];
-    if (Length(path) >= kMaxPathChars) return false;
-    HANDLE file = CreateSibling(path, temp);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = WriteAll(file, static_cast<const char*>(bytes), size);
-    ok = CloseHandle(file) && ok;
-    if (ok) ok = MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!ok) DeleteFileW(temp);
+bool OpenStagedFile(const WCHAR* path, StagedFile* f) {
+    size_t n = Length(path);
+    if (n >= kMaxPathChars) return false;
+    memcpy(f->path, path, (n + 1) * sizeof(WCHAR));
+    f->file = CreateSibling(path, f->temp);
+    return f->file != INVALID_HANDLE_VALUE;
+}
+
+bool WriteStaged(StagedFile* f, const void* bytes, int64_t size) {
+    return WriteAll(f->file, static_cast<const char*>(bytes), size);
+}
+
+bool CommitStaged(StagedFile* f) {
+    bool ok = CloseHandle(f->file) != 0;
+    f->file = INVALID_HANDLE_VALUE;
+    if (ok) ok = MoveFileExW(f->temp, f->path, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!ok) DeleteFileW(f->temp);
     return ok;
+}
+
+void AbandonStaged(StagedFile* f) {
+    if (f->file != INVALID_HANDLE_VALUE) CloseHandle(f->file);
+    f->file = INVALID_HANDLE_VALUE;
+    DeleteFileW(f->temp);
+}
+
+bool WriteFileWhole(const WCHAR* path, const void* bytes, int64_t size) {
+    StagedFile f;
+    if (!OpenStagedFile(path, &f)) return false;
+    if (!WriteStaged(&f, bytes, size)) {
+        AbandonStaged(&f);
+        return false;
+    }
+    return CommitStaged(&f);
 }

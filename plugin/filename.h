@@ -18,10 +18,28 @@ const size_t kMaxPathChars = 260;
 // into `out` (kMaxPathChars characters). False when the path does not fit.
 bool JoinFilePath(const WCHAR* dir, const WCHAR* name, WCHAR* out);
 
-// Writes `size` bytes to `path` through a new file beside it whose name is as
-// long as the final one (so it fits wherever the final path fits) and that
-// clashes with no existing file, then moves it over `path`, replacing any
-// file of that name whole. False when anything fails; no partial file is left.
+// A file written piece by piece through a new file beside its final path,
+// whose name is as long as the final one (so it fits wherever the final path
+// fits) and clashes with no existing file; only a complete file is moved
+// over the final path, replacing any file of that name whole.
+struct StagedFile {
+    HANDLE file;
+    WCHAR path[kMaxPathChars];
+    WCHAR temp[kMaxPathChars];
+};
+
+// Creates the new file beside `path`. False when none can be made.
+bool OpenStagedFile(const WCHAR* path, StagedFile* f);
+// Appends `size` bytes. False on a write error.
+bool WriteStaged(StagedFile* f, const void* bytes, int64_t size);
+// Moves the file over its final path: true, or false with the new file
+// removed. Either way `f` is closed.
+bool CommitStaged(StagedFile* f);
+// Removes the new file, leaving the final path as it was.
+void AbandonStaged(StagedFile* f);
+
+// Writes `size` bytes to `path` through a staged file. False when anything
+// fails; no partial file is left.
 bool WriteFileWhole(const WCHAR* path, const void* bytes, int64_t size);
 
 #endif  // KESTA_PLUGIN_FILENAME_H

@@ -299,6 +299,72 @@ TEST_F(ArchiveTest, FileOutputWritesTheMemberIntoTheDirectory) {
     system(("rm -rf " + dir).c_str());
 }
 
+int __stdcall CancelAtThirdCall(int, int, LONG_PTR datum) { return ++*reinterpret_cast<int*>(datum) >= 3; }
+
+// File output streams the body into its file as it arrives: a member far
+// larger than the blocks the fetch keeps is written whole with a few MiB
+// held; one that fails, is cut short or cancelled leaves the old file whole
+// and no other; a redirect's target is what is written.
+TEST_F(ArchiveTest, FileOutputStreamsTheBodyAndKeepsTheOldFileOnFailure) {
+    const std::string big = BodyOf(24 << 20);
+    auto script = [&](SOCKET c, const std::string& request) {
+        std::string path = LoopbackServer::PathOf(request);
+        std::string ok = "HTTP/1.0 200 OK\r\n";
+        if (path == "/big") {
+            LoopbackServer::SendAll(c, ok + "Content-Length: " + std::to_string(big.size()) + "\r\n\r\n");
+            for (size_t at = 0; at < big.size(); at += 1 << 20) LoopbackServer::SendAll(c, big.substr(at, 1 << 20));
+        } else if (path == "/short") {
+            LoopbackServer::SendAll(c, ok + "Content-Length: 5000\r\n\r\n" + BodyOf(100));
+        } else if (path == "/moved") {
+            LoopbackServer::SendAll(c, "HTTP/1.0 302 Found\r\nLocation: /target\r\n\r\nnot this");
+        } else if (path == "/target") {
+            LoopbackServer::SendAll(c, ok + "\r\n" + BodyOf(777));
+        } else if (path == "/slow") {
+            LoopbackServer::SendAll(c, ok + "\r\n" + BodyOf(10));
+            LoopbackServer::WaitReadable(c, 3000);  // until the client gives up
+        }
+    };
+    LoopbackServer server(script);
+    server.ServeConcurrently();
+    char tmpl[] = "/tmp/kesta-stream-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    std::string dir = tmpl;
+    for (const char* old : {"short", "slow"}) {
+        FILE* f = fopen((dir + "/" + old).c_str(), "wb");
+        fputs("the old file", f);
+        fclose(f);
+    }
+    struct Row {
+        const char* path;
+        bool cancel;
+        int code;
+        std::string file;  // the file's content afterwards
+    } rows[] = {
+        {"/big", false, 0, big},
+        {"/short", false, 6, "the old file"},
+        {"/moved", false, 0, BodyOf(777)},
+        {"/slow", true, 1, "the old file"},
+    };
+    for (const Row& r : rows) {
+        std::string doc = server.Url(r.path);
+        int calls = 0;
+        stub::ResetPeakBytes();
+        int code = GetFile(doc.data(), (LONG_PTR)doc.size(), &dir[0], kMemory,
+                           r.cancel ? CancelAtThirdCall : NULL, reinterpret_cast<LONG_PTR>(&calls));
+        EXPECT_EQ(r.code, code) << r.path;
+        EXPECT_LT(stub::PeakBytes(), 8u << 20) << r.path;
+        EXPECT_TRUE(ReadFile(dir + "/" + (r.path + 1)) == r.file) << r.path;
+    }
+    std::string listing;
+    FILE* p = popen(("ls -A " + dir).c_str(), "r");
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
+    pclose(p);
+    EXPECT_EQ("big\nmoved\nshort\nslow\n", listing) << "no temporary file is left";
+    system(("rm -rf " + dir).c_str());
+}
+
 // A destination path of 259 characters, the most Windows takes, is written:
 // the temporary file beside it is never longer. One more character is refused.
 TEST_F(ArchiveTest, FileOutputAtThePathLimit) {
