@@ -109,12 +109,16 @@ int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* p
 int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* picture, char* out,
                    int outlen);
 
-// Code pages: the ANSI code page stands in as Latin-1 (each byte one
-// character), which agrees with Windows-1252 on all but 0x80 to 0x9F.
+// Code pages: the ANSI (and OEM) code page is Latin-1 by default (each byte
+// one character, as Windows-1252 but for 0x80 to 0x9F), or Shift-JIS (932)
+// once a test asks for it with stub::SetAnsiCodePage.
 #define CP_ACP 0
+#define CP_OEMCP 1
 #define CP_UTF8 65001
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int bytes, LPWSTR out,
                         int chars);
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c);
+BOOL AreFileApisANSI(void);  // TRUE until a test calls stub::SetFileApisToOem
 
 // Files, by UTF-16 names (stored on Linux as UTF-8). A handle is a file
 // descriptor plus one, so that 0 (NULL) is never a valid handle.
@@ -205,6 +209,8 @@ size_t PeakBytes();             // most bytes held in blocks at once since Reset
 void ResetPeakBytes();
 void FailAllocationsAfter(long n);  // the (n+1)-th allocation on fails; -1 turns it off
 int WsaStartups();              // WSAStartup calls not yet matched by WSACleanup
+void SetAnsiCodePage(UINT codePage);  // 1252 (the default, read as Latin-1) or 932
+void SetFileApisToOem(bool oem);
 }  // namespace stub
 
 #endif  // _WIN32

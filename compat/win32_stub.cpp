@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -198,14 +199,50 @@ int GetTimeFormatA(LCID, DWORD, const SYSTEMTIME* st, const char*, char* out, in
     return WriteText("time", out, outlen);
 }
 
-int MultiByteToWideChar(UINT, DWORD, const char* text, int bytes, LPWSTR out, int chars) {
+namespace {
+
+std::atomic<UINT> g_ansi_code_page{1252};
+std::atomic<bool> g_file_apis_oem{false};
+
+// Shift-JIS to UTF-16 through iconv, for the tests of code page 932.
+int FromShiftJis(const char* text, int bytes, LPWSTR out, int chars) {
+    iconv_t cd = iconv_open("UTF-16LE", "CP932");
+    if (cd == (iconv_t)-1) return 0;
+    std::string wide((size_t)bytes * 4 + 4, '\0');
+    char* in = const_cast<char*>(text);
+    size_t inLeft = (size_t)bytes;
+    char* to = &wide[0];
+    size_t toLeft = wide.size();
+    size_t done = iconv(cd, &in, &inLeft, &to, &toLeft);
+    iconv_close(cd);
+    if (done == (size_t)-1) return 0;
+    int n = (int)((wide.size() - toLeft) / 2);
+    if (chars == 0) return n;
+    if (!out || chars < n) return 0;
+    memcpy(out, wide.data(), (size_t)n * 2);
+    return n;
+}
+
+}  // namespace
+
+int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int bytes, LPWSTR out, int chars) {
     if (!text) return 0;
     int n = bytes < 0 ? (int)strlen(text) + 1 : bytes;
+    bool ansi = codePage == CP_ACP || codePage == CP_OEMCP;
+    if (ansi && g_ansi_code_page == 932) return FromShiftJis(text, n, out, chars);
     if (chars == 0) return n;
     if (!out || chars < n) return 0;
     for (int i = 0; i < n; ++i) out[i] = (WCHAR)(unsigned char)text[i];
     return n;
 }
+
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c) {
+    bool ansi = codePage == CP_ACP || codePage == CP_OEMCP;
+    if (!(codePage == 932 || (ansi && g_ansi_code_page == 932))) return FALSE;
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+BOOL AreFileApisANSI(void) { return !g_file_apis_oem; }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
     if (!name) return INVALID_HANDLE_VALUE;
@@ -314,7 +351,9 @@ void AcquireSRWLockExclusive(SRWLOCK* lock) {
     }
 }
 
-void ReleaseSRWLockExclusive(SRWLOCK* lock) { __atomic_store_n(&lock->Ptr, (void*)NULL, __ATOMIC_RELEASE); }
+void ReleaseSRWLockExclusive(SRWLOCK* lock) {
+    __atomic_store_n(&lock->Ptr, (void*)NULL, __ATOMIC_RELEASE);
+}
 
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (!from || !to) return FALSE;
@@ -368,4 +407,6 @@ size_t PeakBytes() { return g_peak_bytes; }
 void ResetPeakBytes() { g_peak_bytes = g_live_bytes.load(); }
 void FailAllocationsAfter(long n) { g_allocations_left = n; }
 int WsaStartups() { return g_wsa_startups; }
+void SetAnsiCodePage(UINT codePage) { g_ansi_code_page = codePage; }
+void SetFileApisToOem(bool oem) { g_file_apis_oem = oem; }
 }  // namespace stub

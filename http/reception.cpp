@@ -149,8 +149,8 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const Bo
         if (outcome != kFetchOk) return outcome;
         if (got == 0) break;
         bool headerWasFound = r->scan.found;
-        ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(ChunkBytes(chunk) + chunk->used),
-                         got);
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(ChunkBytes(chunk) + chunk->used);
+        ScanForHeaderEnd(&r->scan, bytes, got);
         chunk->used += got;
         r->total += (int64_t)got;
         if (r->scan.found && !headerWasFound) {

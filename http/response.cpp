@@ -76,7 +76,9 @@ bool IsRedirectStatus(int code) {
     return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }
 
-bool IsBodilessStatus(int code) { return (code >= 100 && code < 200) || code == 204 || code == 304; }
+bool IsBodilessStatus(int code) {
+    return (code >= 100 && code < 200) || code == 204 || code == 304;
+}
 
 static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 

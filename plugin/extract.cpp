@@ -8,6 +8,7 @@
 #include "plugin/filename.h"
 #include "plugin/records.h"
 #include "plugin/source.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ bool WideDirectory(HostText dest, WCHAR* out) {
         memcpy(out, dest.wide, (n + 1) * sizeof(WCHAR));
         return true;
     }
-    return MultiByteToWideChar(CP_ACP, 0, dest.ansi, -1, out, (int)kMaxPathChars) > 0;
+    UINT codePage = FileNameCodePage();
+    return MultiByteToWideChar(codePage, 0, dest.ansi, -1, out, (int)kMaxPathChars) > 0;
 }
 
 // The member's file in the host's directory: dir\name, name being the

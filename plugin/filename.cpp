@@ -14,21 +14,32 @@ size_t Length(const WCHAR* s) {
     return n;
 }
 
-// The stem (the text before the first dot) names a DOS device.
+// True when the `n` characters at `s` are `word`, ASCII letters compared
+// without case.
+bool SameWord(const WCHAR* s, size_t n, const char* word) {
+    size_t i = 0;
+    for (; i < n && word[i]; ++i) {
+        if (Upper(s[i]) != (WCHAR)word[i]) return false;
+    }
+    return i == n && word[i] == '\0';
+}
+
+// A COM or LPT port's number: 0 to 9, or the superscript 1, 2 and 3
+// (U+00B9, U+00B2, U+00B3), which Windows takes for the same devices.
+bool IsPortDigit(WCHAR c) { return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3; }
+
+// The stem names a device, as Windows reads a name: the text before the
+// first dot, without the spaces at its end ("CON .txt" is CON), in any case.
 bool IsDeviceName(const WCHAR* name) {
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     size_t stem = 0;
     while (name[stem] && name[stem] != '.') ++stem;
-    if (stem == 3) {
-        for (const char* d : kDevices) {
-            if (Upper(name[0]) == d[0] && Upper(name[1]) == d[1] && Upper(name[2]) == d[2]) {
-                return true;
-            }
-        }
+    while (stem > 0 && name[stem - 1] == ' ') --stem;
+    for (const char* d : kDevices) {
+        if (SameWord(name, stem, d)) return true;
     }
-    if (stem != 4 || name[3] < '1' || name[3] > '9') return false;
-    WCHAR a = Upper(name[0]), b = Upper(name[1]), c = Upper(name[2]);
-    return (a == 'C' && b == 'O' && c == 'M') || (a == 'L' && b == 'P' && c == 'T');
+    return stem == 4 && IsPortDigit(name[3]) &&
+           (SameWord(name, 3, "COM") || SameWord(name, 3, "LPT"));
 }
 
 // The temporary name of one attempt, `length` characters (at least 1): "~"

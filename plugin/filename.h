@@ -7,8 +7,10 @@
 // True when `name` can name a file of its own in a directory on Windows: not
 // empty; no control character and none of < > : " / \ | ? *; no trailing dot
 // or space (Windows drops them, so "..." would name the directory itself);
-// not a device such as CON, NUL, COM1 or LPT9, with or without an extension,
-// in any case. Such a name can never leave the directory or reach a device.
+// not a device (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0 to COM9, LPT0 to
+// LPT9, COM and LPT with a superscript 1, 2 or 3), in any case, with any
+// extension, with spaces before the extension. Such a name can never leave
+// the directory or reach a device.
 bool IsPlainFileName(const WCHAR* name);
 
 // 260: the longest path the Windows file functions take, NUL included.

@@ -85,7 +85,9 @@ void Measure(Listing* l, Job* job) {
         NoteOutcome(l, job->index, outcome);
     }
     // Each thread writes records of its own members only.
-    if (l->records) WriteRecord(l->records + (size_t)job->index * l->recordSize, l->kind, job->member);
+    if (l->records) {
+        WriteRecord(l->records + (size_t)job->index * l->recordSize, l->kind, job->member);
+    }
 }
 
 void MeasureAll(void* context) {

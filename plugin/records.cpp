@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "text/codepage.h"
+
 namespace {
 
 // The record's integer fields for this build's width.
@@ -34,8 +36,7 @@ void FillFields(Record* r, const Member& m, const NameChar* name) {
 }  // namespace
 
 void CutRecordName(const char* name, char* out) {
-    size_t n = strlen(name);
-    if (n > (size_t)kRecordNameCapacity - 1) n = kRecordNameCapacity - 1;
+    size_t n = WholeCharacters(name, strlen(name), kRecordNameCapacity - 1);
     memcpy(out, name, n);
     out[n] = '\0';
 }

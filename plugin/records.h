@@ -12,7 +12,8 @@ struct Member {
     char name[kRecordNameCapacity];  // cut to 199 bytes, NUL-terminated
 };
 
-// The member name as the records show it: `name` cut to 199 bytes.
+// The member name as the records show it: `name` cut to 199 bytes, or 198
+// where the 199th byte would start a double-byte character.
 void CutRecordName(const char* name, char* out);
 
 // The record name as a Unicode record carries it: converted with the ANSI

@@ -37,8 +37,12 @@ outcome() {
     fi
 }
 
+# Stops the servers of a tree's prefixes (the tree's own and the Japanese one).
 stop_wine() {
-    WINEPREFIX="$1/wineprefix" wineserver -k 2>/dev/null || true
+    for prefix in "$1/wineprefix" "$1/wineprefix-ja"; do
+        [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+    done
+    true
 }
 
 # Why 32-bit programs cannot run here; empty when they can.

@@ -9,6 +9,7 @@
 
 #include "compat/handles.h"
 #include "plugin/spi.h"
+#include "text/codepage.h"
 #include "text/lineend.h"
 
 // The name of a member whose address ends in a separator (or has no text).
@@ -122,13 +123,16 @@ int LoadSource(const char* source, LONG_PTR arg, unsigned flag, SourceCopy* copy
     if (!copy) return SPI_BROKEN_DATA;
     if (IsMemoryInput(flag)) return UseMemoryImage(source, arg, copy);
     if (!source) return SPI_FILE_READ_ERROR;
-    // What CreateFileA does: the name converted with the ANSI code page.
-    int chars = MultiByteToWideChar(CP_ACP, 0, source, -1, NULL, 0);
+    // What CreateFileA does: the name converted with the file functions' code page.
+    UINT codePage = FileNameCodePage();
+    int chars = MultiByteToWideChar(codePage, 0, source, -1, NULL, 0);
     if (chars <= 0) return SPI_FILE_READ_ERROR;
     GlobalBlock wide(GlobalAlloc(GMEM_FIXED, (SIZE_T)chars * sizeof(WCHAR)));
     WCHAR* name = static_cast<WCHAR*>(wide.get());
     if (!name) return SPI_MEMORY_ERROR;
-    if (MultiByteToWideChar(CP_ACP, 0, source, -1, name, chars) != chars) return SPI_FILE_READ_ERROR;
+    if (MultiByteToWideChar(codePage, 0, source, -1, name, chars) != chars) {
+        return SPI_FILE_READ_ERROR;
+    }
     return LoadFile(name, arg, copy);
 }
 
@@ -202,12 +206,17 @@ void DeriveMemberName(char* name, const char* url) {
     if (!name) return;
     int length = 0;
     int from = 0;
-    for (; url && length < kUrlCapacity && url[length] != '\0'; ++length) {
+    while (url && length < kUrlCapacity && url[length] != '\0') {
         char c = url[length];
+        // Both bytes of a double-byte character are text, whatever they are.
+        if (IsLeadByte(c) && length + 1 < kUrlCapacity && url[length + 1] != '\0') {
+            length += 2;
+            continue;
+        }
         if (c == '/' || c == '\\' || c == ':' || c == '=') from = length + 1;
+        ++length;
     }
-    int n = length - from;
-    if (n > kNameCapacity - 1) n = kNameCapacity - 1;
+    int n = (int)WholeCharacters(url + from, (size_t)(length - from), kNameCapacity - 1);
     memset(name, 0, kNameCapacity);
     if (n == 0) {
         memcpy(name, kDefaultName, sizeof kDefaultName);

@@ -58,8 +58,9 @@ void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan);
 
 
 // Writes the member name of `url` into `name` (kNameCapacity bytes): the
-// text after the last '/', '\\', ':' or '=', cut to 259 bytes, or
-// "index.html" when that is empty.
+// text after the last '/', '\\', ':' or '=' (a byte of a double-byte
+// character of the ANSI code page is none of them), cut to 259 bytes without
+// splitting a character, or "index.html" when that is empty.
 void DeriveMemberName(char* name, const char* url);
 
 #endif  // KESTA_URLLIST_URLLIST_H

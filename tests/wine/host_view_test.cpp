@@ -57,7 +57,7 @@ protected:
         DWORD n = GetTempPathW(MAX_PATH, tmp);
         ASSERT_TRUE(n > 0 && n < MAX_PATH);
         base_ = std::wstring(tmp) + L"kesta-view-" + std::to_wstring(GetCurrentProcessId());
-        // 日本語: no character of it exists in the ANSI code page Wine uses here.
+        // 日本語: code page 932 spells it, 1252 cannot.
         folder_ = base_ + L"\\\u65e5\u672c\u8a9e";
         ASSERT_TRUE(CreateDirectoryW(base_.c_str(), NULL));
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), NULL));
@@ -137,16 +137,32 @@ TEST_F(HostView, RecordsAtTheOffsetsAHostReads) {
     LocalFree(w);
 }
 
-TEST_F(HostView, UnicodeEntryPointsInAFolderTheAnsiCodePageCannotSpell) {
+// A folder named 日本語: the Unicode entry points open a list in it under
+// any code page; the ANSI ones where the ANSI code page spells the name
+// (932, the Japanese prefix of the tests) and fail cleanly where it cannot
+// (1252). File output into it works through both where they can open it.
+TEST_F(HostView, AFolderNamedInJapanese) {
     std::wstring list = WriteList(folder_ + L"\\list.ykt");
-    // The ANSI name of the folder is lost in conversion, so only W can open it.
     char ansi[MAX_PATH * 2];
     BOOL lossy = FALSE;
     WideCharToMultiByte(CP_ACP, 0, list.c_str(), -1, ansi, sizeof ansi, NULL, &lossy);
-    ASSERT_TRUE(lossy) << "this code page spells the folder; the test proves nothing here";
+    EXPECT_EQ(GetACP() != 932, lossy != FALSE) << "code page " << GetACP();
     HLOCAL h = reinterpret_cast<HLOCAL>(0x77);
-    EXPECT_EQ(6, p_.getArchiveInfo(ansi, 0, kFileIn, &h));
-    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(lossy ? 6 : 0, p_.getArchiveInfo(ansi, 0, kFileIn, &h));
+    if (!lossy) {
+        EXPECT_EQ(3 * sizeof(fileInfo), LocalSize(h));
+        LocalFree(h);
+        std::wstring outA = folder_ + L"\\outA";
+        ASSERT_TRUE(CreateDirectoryW(outA.c_str(), NULL));
+        char outAnsi[MAX_PATH * 2];
+        WideCharToMultiByte(CP_ACP, 0, outA.c_str(), -1, outAnsi, sizeof outAnsi, NULL, NULL);
+        ASSERT_EQ(0, p_.getFile(ansi, 0, outAnsi, kFileIn, NULL, 0));
+        EXPECT_EQ(kBody, ReadAll(outA + L"\\first.png"));
+        DeleteFileW((outA + L"\\first.png").c_str());
+        RemoveDirectoryW(outA.c_str());
+    } else {
+        EXPECT_EQ(nullptr, h);
+    }
 
     ASSERT_EQ(0, p_.getArchiveInfoW(list.c_str(), 0, kFileIn, &h));
     EXPECT_EQ(3 * sizeof(fileInfoW), LocalSize(h));
@@ -361,6 +377,64 @@ TEST_F(HostView, LyingAnnouncementHoldsNoMemory) {
     EXPECT_EQ(NULL, h);
     EXPECT_GE(w.calls, 5);
     EXPECT_LT(w.mostPrivate, w.basePrivate + 20 * 1024 * 1024);
+}
+
+// Member names whose Shift-JIS bytes end in 0x5C (ソ, 表, 能, 予: the byte of
+// '\\' in single-byte code pages), through both listings, both lookups and
+// file output, and a name cut at 199 bytes inside such a character. Under
+// code page 932 the names are the characters; under 1252 the 0x5C is a
+// separator, as a host of that code page reads it.
+TEST_F(HostView, ShiftJisNamesInTheHostsCodePage) {
+    const bool japanese = GetACP() == 932;
+    const std::string so = "\x83\x5C", hyo = "\x95\x5C", no = "\x94\x5C", yo = "\x97\x5C";
+    const std::string cut = std::string(198, 'a') + so + ".jpg";  // 198 + 2 + 4 bytes
+    doc_ = server_.Url("/p/" + so + ".jpg") + "\r\n" + server_.Url("/p/" + hyo + no + yo + ".png") +
+           "\r\n" + server_.Url("/p/" + cut) + "\r\n";
+    const std::string names[] = {japanese ? so + ".jpg" : ".jpg",
+                                 japanese ? hyo + no + yo + ".png" : ".png",
+                                 japanese ? std::string(198, 'a') : ".jpg"};
+    const std::wstring wide[] = {L"\u30bd.jpg", L"\u8868\u80fd\u4e88.png", std::wstring(198, L'a')};
+    std::wstring list = WriteList(folder_ + L"\\names.ykt");
+    HLOCAL a = NULL;
+    HLOCAL w = NULL;
+    ASSERT_EQ(0, p_.getArchiveInfo(doc_.data(), (LONG_PTR)doc_.size(), kMemoryIn, &a));
+    ASSERT_EQ(0, p_.getArchiveInfoW(list.c_str(), 0, kFileIn, &w));
+    const fileInfo* ra = static_cast<const fileInfo*>(LocalLock(a));
+    const fileInfoW* rw = static_cast<const fileInfoW*>(LocalLock(w));
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(names[i], std::string(ra[i].filename));
+        if (japanese) {
+            EXPECT_EQ(wide[i], std::wstring(rw[i].filename));
+        }
+        fileInfo info;
+        EXPECT_EQ(0, p_.getFileInfo(doc_.data(), (LONG_PTR)doc_.size(), ra[i].filename, kMemoryIn,
+                                    &info));
+        fileInfoW infoW;
+        EXPECT_EQ(0, p_.getFileInfoW(list.c_str(), 0, rw[i].filename, kFileIn, &infoW));
+        // Under 1252 the third name is ".jpg" again: a lookup finds the first.
+        EXPECT_EQ(ra[japanese || i < 2 ? i : 0].position, infoW.position);
+        EXPECT_EQ(infoW.position, info.position);
+    }
+    if (japanese) {
+        // The file written is named by the characters, in a Japanese folder.
+        std::wstring out = folder_ + L"\\out";
+        ASSERT_TRUE(CreateDirectoryW(out.c_str(), NULL));
+        ASSERT_EQ(0, p_.getFileW(list.c_str(), 0, &out[0], kFileIn, NULL, 0));
+        created_.push_back(out + L"\\" + wide[0]);
+        EXPECT_EQ(kBody, ReadAll(out + L"\\" + wide[0]));
+    }
+    LocalFree(a);
+    LocalFree(w);
+}
+
+// The prefix runs in the code page its test asks for (KESTA_EXPECT_ACP),
+// so that the rows above prove something about that code page.
+TEST_F(HostView, CodePageIsTheOneAskedFor) {
+    char expected[16];
+    DWORD n = GetEnvironmentVariableA("KESTA_EXPECT_ACP", expected, sizeof expected);
+    if (n == 0 || n >= sizeof expected) GTEST_SKIP() << "no code page asked for";
+    EXPECT_EQ((UINT)atoi(expected), GetACP());
 }
 
 }  // namespace
