@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a Windows program under Wine in a build tree's private prefix
-# (WINEPREFIX), headless and quiet, with the loader of the prefix's width:
+# (WINEPREFIX), headless (see KESTA_WINE_DISPLAY) and quiet, with the loader
+# of the prefix's width:
 # WINEARCH=win32 (the default) or win64. Each Windows build tree has a
 # launcher, <tree>/wine-run, that sets both and calls this script.
 #
@@ -16,6 +17,12 @@ export WINEPREFIX WINEARCH
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Headless, unless a test asks for an X display (KESTA_WINE_DISPLAY, an Xvfb
+# of its own) to see what a desktop would show.
+if [ -n "${KESTA_WINE_DISPLAY:-}" ]; then
+    DISPLAY=$KESTA_WINE_DISPLAY
+    export DISPLAY
+fi
 
 # Debian's `wine` prefers the 32-bit loader whenever wine32 is installed; a
 # 64-bit prefix needs the 64-bit loader by its path.

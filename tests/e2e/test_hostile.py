@@ -23,7 +23,7 @@ import time
 import unittest
 
 import harness
-from scripted_server import CLOSE_AT_ONCE, Reply, ScriptedServer
+from scripted_server import CLOSE_AT_ONCE, HOLD, Reply, ScriptedServer
 
 # The fetch's last-error texts, as the plug-in stores them (code page 932).
 NO_PROBLEM = "特に問題なし".encode("cp932")
@@ -570,6 +570,50 @@ class CancelTest(HostileCase):
                 self.assertIn("spihost: 'member.bin' cancelled; nothing written", text)
                 self.assertEqual(stdout, "")
                 self.assertEqual(os.listdir(out), [])
+
+
+# ---------------------------------------------------------- idle time-out
+
+QUICK_IDLE = 3.0  # the idle limit of the tests' plug-in copy (quick/), in seconds
+
+
+class IdleTimeoutTest(HostileCase):
+    """A server that accepts and never answers: the plug-in gives up after
+    its idle limit (60 s; 3 s in the copy of the plug-in built for tests, in
+    quick/), in listing, lookup and extraction; the listing lists that member
+    as failed and goes on."""
+
+    def quick(self, *args, code):
+        name = "KESTA.SPH" if harness.is_64bit() else "KESTA.SPI"
+        plugin = os.path.join(harness.build_dir(), "quick", name)
+        start = time.monotonic()
+        r = harness.run_spihost("--plugin", plugin, *args)
+        took = time.monotonic() - start
+        self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+        return r, took
+
+    def test_silent_server_fails_after_the_idle_limit(self):
+        good = Reply(ok([b"Content-Length: 4"], b"good"))
+        with ScriptedServer({"/g.bin": good}) as server, \
+                ScriptedServer(first=Reply(how=HOLD)) as silent:
+            path, _ = self.write_list([server.url("/g.bin"), silent.url("/quiet.bin"),
+                                       server.url("/g.bin")])
+            listed, took = self.quick("list", path, "--seconds", code=0)
+            rows = harness.parse_listing(listed.stdout)
+            self.assertEqual([r[1:] for r in rows],
+                             [(4, NO_DATE, "g.bin"), FAILED_RECORD + ("quiet.bin",),
+                              (4, NO_DATE, "g.bin")])
+            self.assertGreater(took, QUICK_IDLE - 0.5)
+            self.assertLess(took, QUICK_IDLE + 20, "the listing waited on")
+            shown, took = self.quick("show", path, "quiet.bin", code=1)
+            self.assertIn("GetFileInfoW returned 6", shown.stderr)
+            self.assertGreater(took, QUICK_IDLE - 0.5)
+            out = os.path.join(self.tmp, "out")
+            os.mkdir(out)
+            extracted, _ = self.quick("extract", path, "quiet.bin", "-o", out, code=1)
+            self.assertIn("GetFileW returned 6", extracted.stderr)
+            self.assertEqual(os.listdir(out), [])
+            self.assertTrue(silent.held_closed_by_client(5.0), "a silent connection stayed open")
 
 
 # -------------------------------------------------------------- garbage

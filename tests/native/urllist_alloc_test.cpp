@@ -91,3 +91,44 @@ TEST(UrlListAlloc, MemoryImageAllocatesNothing) {
 }
 
 }  // namespace
+
+// What a listing holds at its peak: a list that fails (a junk line of
+// addresses without line ends, 1 and 8 MiB) at most its own working copy
+// and a constant, whatever the number of addresses in it; a good one of
+// 100,000 members its copy, its records and a constant. (Once, every
+// address counted was given a record and a download job before any line
+// was looked at: 98 times the list's size.)
+TEST(ListingMemory, PeakIsTheListTheRecordsAndAConstant) {
+    const size_t kConstant = 1 << 20;
+    std::string junk;
+    while (junk.size() < (1u << 20)) junk += "http://";
+    std::string bigJunk;
+    while (bigJunk.size() < (8u << 20)) bigJunk += junk;
+    std::string good;
+    for (int i = 0; i < 100000; ++i) good += "http://a:99999/m.bin\r\n";  // a port past 65535: never fetched
+    const struct {
+        const char* what;
+        const std::string* content;
+        int code;
+        size_t records;
+    } rows[] = {
+        {"1 MiB of addresses on one line", &junk, 6, 0},
+        {"8 MiB of addresses on one line", &bigJunk, 6, 0},
+        {"100,000 good members", &good, 0, 100000},
+    };
+    for (const auto& r : rows) {
+        std::string path = ::testing::TempDir() + "kesta_peak_" + std::to_string(getpid()) + ".ykt";
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(r.content->data(), 1, r.content->size(), f);
+        fclose(f);
+        stub::ResetPeakBytes();
+        size_t base = stub::PeakBytes();
+        HLOCAL h = NULL;
+        EXPECT_EQ(r.code, GetArchiveInfo(path.c_str(), 0, 0, &h)) << r.what;
+        size_t peak = stub::PeakBytes() - base;
+        EXPECT_LE(peak, r.content->size() + (r.records + 1) * sizeof(fileInfo) + kConstant) << r.what;
+        if (h) LocalFree(h);
+        remove(path.c_str());
+    }
+}

@@ -8,11 +8,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/probe/wine_support.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/progress_rule.h"
 
 namespace {
 
@@ -435,6 +438,64 @@ TEST_F(HostView, CodePageIsTheOneAskedFor) {
     DWORD n = GetEnvironmentVariableA("KESTA_EXPECT_ACP", expected, sizeof expected);
     if (n == 0 || n >= sizeof expected) GTEST_SKIP() << "no code page asked for";
     EXPECT_EQ((UINT)atoi(expected), GetACP());
+}
+
+// The progress numbers a host divides by, row by row, through the plug-in
+// (tests/support/progress_rule.h).
+TEST_F(HostView, ProgressNumbersAHostCanDivideBy) {
+    for (const progress_rule::Row& row : progress_rule::Rows()) {
+        LoopbackServer server(row.script);
+        progress_rule::Record record;
+        std::string url = server.Url("/row");
+        HLOCAL h = NULL;
+        int code = p_.getFile(url.data(), (LONG_PTR)url.size(), reinterpret_cast<LPSTR>(&h),
+                              kMemoryIn | kToMemory, progress_rule::OnProgress,
+                              reinterpret_cast<LONG_PTR>(&record));
+        LocalFree(h);
+        for (const std::string& fault : progress_rule::Check(row, record, code, 60)) {
+            ADD_FAILURE() << row.what << ": " << fault;
+        }
+    }
+}
+
+// The most private bytes the process held while `call` ran, sampled every
+// millisecond.
+template <typename Call>
+size_t PeakPrivateBytesDuring(Call call) {
+    std::atomic<bool> done{false};
+    std::atomic<size_t> peak{wine_support::SampleMemory().privateBytes};
+    std::thread sampler([&] {
+        while (!done) {
+            size_t now = wine_support::SampleMemory().privateBytes;
+            if (now > peak) peak = now;
+            Sleep(1);
+        }
+    });
+    call();
+    done = true;
+    sampler.join();
+    return peak;
+}
+
+// A junk list (addresses without line ends, 1 and 8 MiB) fails without
+// holding more than a constant besides the host's image: once, every
+// address in it was given a record and a download job first (786 MiB for
+// the 8 MiB list).
+TEST_F(HostView, JunkListsHoldNoMoreThanAConstant) {
+    const size_t kConstant = 16 * 1024 * 1024;
+    for (size_t mib : {1u, 8u}) {
+        std::string junk;
+        while (junk.size() < (mib << 20)) junk += "http://";
+        size_t before = wine_support::SampleMemory().privateBytes;
+        HLOCAL h = reinterpret_cast<HLOCAL>(0x77);
+        int code = -99;
+        size_t peak = PeakPrivateBytesDuring([&] {
+            code = p_.getArchiveInfo(junk.data(), (LONG_PTR)junk.size(), kMemoryIn, &h);
+        });
+        EXPECT_EQ(6, code) << mib << " MiB";
+        EXPECT_EQ(nullptr, h);
+        EXPECT_LT(peak, before + kConstant) << mib << " MiB: " << peak - before << " bytes more";
+    }
 }
 
 }  // namespace
