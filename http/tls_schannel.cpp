@@ -65,11 +65,6 @@ const DWORD kBelowTls12 =
 // from the socket, or none (SChannel then writes the client's hello).
 enum StepInput { kHeld, kReceived, kNoInput };
 
-void* Allocate(size_t bytes) { return GlobalAlloc(GPTR, bytes); }
-void Release(void* block) {
-    if (block) GlobalFree(block);
-}
-
 void SetBuffer(SecBuffer* b, unsigned long type, void* data, size_t bytes) {
     *b = SecBuffer{(unsigned long)bytes, type, data};
 }
@@ -225,8 +220,8 @@ FetchMessage CheckAndPrepare(TlsSession* t) {
         t->sizes.cbMaximumMessage == 0) {
         return kFetchHandshakeFailed;
     }
-    t->sendRecord = static_cast<char*>(
-        Allocate((size_t)t->sizes.cbHeader + t->sizes.cbMaximumMessage + t->sizes.cbTrailer));
+    size_t record = (size_t)t->sizes.cbHeader + t->sizes.cbMaximumMessage + t->sizes.cbTrailer;
+    t->sendRecord = static_cast<char*>(GlobalAlloc(GPTR, record));
     return t->sendRecord ? kFetchOk : kFetchHandshakeFailed;
 }
 
@@ -302,13 +297,13 @@ FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pu
     if (!host || !out) return kFetchBadParameter;
     const TlsApi* api = LoadTlsApi();
     if (!api) return kFetchTlsUnavailable;
-    TlsSession* t = static_cast<TlsSession*>(Allocate(sizeof(TlsSession)));
+    TlsSession* t = static_cast<TlsSession*>(GlobalAlloc(GPTR, sizeof(TlsSession)));
     if (!t) return kFetchHandshakeFailed;
     t->api = api;
     t->contextFlags = kContextFlags;
     t->failed = kFetchOk;
     t->target = ipLiteral ? NULL : t->host;
-    t->received = static_cast<char*>(Allocate(kReceiveRoom));
+    t->received = static_cast<char*>(GlobalAlloc(GPTR, kReceiveRoom));
     bool named = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host, -1, t->host,
                                      ARRAYSIZE(t->host)) > 0;
     FetchMessage outcome = kFetchHandshakeFailed;
@@ -400,7 +395,7 @@ void TlsClose(TlsSession* t) {
     if (t->checked) t->api->CertFreeCertificateContext(t->checked);
     if (t->haveContext) t->api->sspi->DeleteSecurityContext(&t->context);
     if (t->haveCredentials) t->api->sspi->FreeCredentialsHandle(&t->credentials);
-    Release(t->sendRecord);
-    Release(t->received);
-    Release(t);
+    GlobalFree(t->sendRecord);  // NULL is allowed
+    GlobalFree(t->received);
+    GlobalFree(t);
 }

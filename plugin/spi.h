@@ -1,5 +1,6 @@
-// The host interface of an archive plug-in: the member records, the result
-// codes, the flag bits and the exported entry points, in both widths.
+// The host interface of an archive plug-in: the member records and the
+// exported entry points, in both widths (the result codes and the flag bits
+// are in codes/results.h).
 // KESTA.SPI (32-bit hosts) and KESTA.SPH (64-bit hosts) are built from the
 // same sources; every difference of width and layout is decided here.
 // Every export is __stdcall with its plain name (plugin/exports.def.in gives
@@ -8,29 +9,8 @@
 #ifndef KESTA_PLUGIN_SPI_H
 #define KESTA_PLUGIN_SPI_H
 
+#include "codes/results.h"
 #include "compat/win32.h"
-
-// Result codes that the archive entry points return.
-enum SpiResult {
-    SPI_NOT_IMPLEMENTED = -1,  // a request this plug-in does not serve
-    SPI_SUCCESS = 0,
-    SPI_CANCELLED = 1,         // the host's progress callback asked to stop
-    SPI_BROKEN_DATA = 3,       // start offset beyond the data; no address at a position
-    SPI_MEMORY_ERROR = 5,      // a block could not be allocated or locked
-    SPI_FILE_READ_ERROR = 6,   // unreadable list, no such member, failed download
-    SPI_FILE_WRITE_ERROR = 8,  // file output could not be written
-};
-
-// Bits 0 to 2 of the flag: 0 means the source is a file name, anything else
-// a memory image. Bits 8 to 10: the output kind of GetFile (0 a file in a
-// directory, 1 a memory block).
-const unsigned kInputKindMask = 0x0007;
-const unsigned kOutputKindMask = 0x0700;
-const unsigned kOutputKindShift = 8;
-const unsigned kOutputToFile = 0;
-const unsigned kOutputToMemory = 1;
-
-inline bool IsMemoryInput(unsigned flag) { return (flag & kInputKindMask) != 0; }
 
 const int kRecordNameCapacity = 200;  // the records' path and filename fields, NUL included
 

@@ -9,6 +9,8 @@ The package holds, in this order: KESTA.SPI, KESTA.SPH, README.ja.txt
 Windows text editors expect) and SHA256SUMS.txt (the sums of the other five,
 in sha256sum's format). The texts are kept in the tree as UTF-8 with LF.
 
+The plug-in files go in stripped of their symbols (the build tree keeps the
+unstripped ones for debugging), with a zero PE time stamp as they were linked.
 The same inputs give the same zip bytes: every entry has the date of the
 last commit (SOURCE_DATE_EPOCH when set), read as UTC, mode 0644 and the
 same compression. The version comes from REPO/VERSION alone; CHANGES.txt
@@ -20,6 +22,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -27,6 +30,8 @@ ZIP_EPOCH = 315532800  # 1980-01-01T00:00:00Z, the earliest date a zip entry hol
 ENTRY_MODE = 0o100644  # a plain file, rw-r--r--
 UNIX = 3  # "made by" system: the mode above is a Unix one
 SUMS = "SHA256SUMS.txt"
+# The strip of each plug-in file's width.
+STRIP = {"KESTA.SPI": "i686-w64-mingw32-strip", "KESTA.SPH": "x86_64-w64-mingw32-strip"}
 
 # Each text in the package: its name, its file in the tree, its encoding and
 # the line that says it covers VERSION (a regular expression, {v} the version).
@@ -78,12 +83,22 @@ def windows_text(repo, source, encoding, covers, version):
     return data
 
 
+def stripped(name, path):
+    """The plug-in file's bytes without its symbols. strip writes the PE time
+    stamp anew; SOURCE_DATE_EPOCH=0 keeps it 0, as the link left it."""
+    with tempfile.TemporaryDirectory(prefix="kesta-strip-") as tmp:
+        out = os.path.join(tmp, name)
+        subprocess.run([STRIP[name], "--strip-all", "-o", out, path], check=True,
+                       env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
+        with open(out, "rb") as f:
+            return f.read()
+
+
 def entries(repo, spi, sph, version):
     """[(name, bytes)] in the package's order, the sums last."""
     files = []
     for name, path in (("KESTA.SPI", spi), ("KESTA.SPH", sph)):
-        with open(path, "rb") as f:
-            files.append((name, f.read()))
+        files.append((name, stripped(name, path)))
     for name, source, encoding, covers in TEXTS:
         files.append((name, windows_text(repo, source, encoding, covers, version)))
     sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name) for name, data in files)

@@ -7,8 +7,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "codes/results.h"
 #include "compat/handles.h"
-#include "plugin/spi.h"
 #include "text/codepage.h"
 #include "text/lineend.h"
 
