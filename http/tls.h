@@ -2,7 +2,7 @@
 // handshake, the check of the server's certificate, and the records that
 // carry the request and the response. The Windows builds use the system's
 // SChannel (http/tls_schannel.cpp); the native test build has a stand-in
-// that reports TLS as not available (compat/tls_none.cpp).
+// that reports TLS as not available (http/tls_none.cpp).
 #ifndef KESTA_HTTP_TLS_H
 #define KESTA_HTTP_TLS_H
 
