@@ -7,8 +7,9 @@ PACKAGES="cmake make g++ clang libclang-rt-14-dev
 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 wine wine32:i386 wine64 googletest nginx-light python3 curl wget util-linux time
-hyperfine locales xvfb xauth"
+hyperfine locales xvfb xauth libgnutls30:amd64 libgnutls30:i386"
 
+# Wine's SChannel (https://) needs GnuTLS at each width; wine only recommends it.
 # The Japanese locale that gives Wine code page 932 for the tests of names
 # in the ANSI code page most of the plug-in's users have.
 LOCALE=ja_JP.UTF-8
