@@ -343,6 +343,20 @@ def parse_listing(stdout):
     return rows
 
 
+def write_served(root, served):
+    """Writes random files into `root` (name -> (size, mtime)); returns
+    name -> bytes. The mtimes reach a listing through nginx's Last-Modified."""
+    content = {}
+    for name, (size, mtime) in served.items():
+        data = os.urandom(size)
+        path = os.path.join(root, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (mtime, mtime))
+        content[name] = data
+    return content
+
+
 def write_list(path, urls, newline="\r\n"):
     """Writes a URL list file: one address per line, each ended by `newline`
     (CR LF by default, the line end of a list written on Windows)."""

@@ -89,14 +89,7 @@ class NginxCase(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="kesta-e2e-")
         cls.root = os.path.join(cls.tmp, "www")
         os.mkdir(cls.root)
-        cls.content = {}
-        for name, (size, mtime) in SERVED.items():
-            data = os.urandom(size)
-            path = os.path.join(cls.root, name)
-            with open(path, "wb") as f:
-                f.write(data)
-            os.utime(path, (mtime, mtime))
-            cls.content[name] = data
+        cls.content = harness.write_served(cls.root, SERVED)
         cls.web = harness.Nginx(cls.root)
         cls.web.__enter__()
 

@@ -89,14 +89,7 @@ class TlsCase(unittest.TestCase):
         cls.pki = testpki.make_pki(os.path.join(cls.tmp, "pki"))
         cls.root = os.path.join(cls.tmp, "www")
         os.mkdir(cls.root)
-        cls.content = {}
-        for name, (size, mtime) in SERVED.items():
-            data = os.urandom(size)
-            path = os.path.join(cls.root, name)
-            with open(path, "wb") as f:
-                f.write(data)
-            os.utime(path, (mtime, mtime))
-            cls.content[name] = data
+        cls.content = harness.write_served(cls.root, SERVED)
         p = cls.pki
         tls = {name: harness.Tls(leaf.chain, leaf.key) for name, leaf in p.leaves.items()}
         tls["v13"] = harness.Tls(p.good.chain, p.good.key, "TLSv1.3")

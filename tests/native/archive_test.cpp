@@ -250,6 +250,17 @@ std::string ReadFile(const std::string& path) {
     return s;
 }
 
+// The names in `dir`, one a line, sorted, dot files included.
+std::string ListDir(const std::string& dir) {
+    std::string listing;
+    FILE* p = popen(("ls -A " + dir).c_str(), "r");
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
+    pclose(p);
+    return listing;
+}
+
 TEST_F(ArchiveTest, FileOutputWritesTheMemberIntoTheDirectory) {
     char tmpl[] = "/tmp/kesta-out-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
@@ -285,12 +296,7 @@ TEST_F(ArchiveTest, FileOutputWritesTheMemberIntoTheDirectory) {
         }
     }
     // Nothing else is left behind: no partial files, nothing for refused names.
-    std::string listing;
-    FILE* p = popen(("ls -A " + dir).c_str(), "r");
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
-    pclose(p);
+    std::string listing = ListDir(dir);
     EXPECT_EQ("0\n300\n5\n5.kesta-part\n~\n", listing);
     for (const char* name : kUsersFiles) EXPECT_EQ("the user's", ReadFile(dir + "/" + name));
     std::string missingDir = dir + "/no/such/dir";
@@ -355,12 +361,7 @@ TEST_F(ArchiveTest, FileOutputStreamsTheBodyAndKeepsTheOldFileOnFailure) {
         EXPECT_LT(stub::PeakBytes(), 8u << 20) << r.path;
         EXPECT_TRUE(ReadFile(dir + "/" + (r.path + 1)) == r.file) << r.path;
     }
-    std::string listing;
-    FILE* p = popen(("ls -A " + dir).c_str(), "r");
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
-    pclose(p);
+    std::string listing = ListDir(dir);
     EXPECT_EQ("big\nmoved\nshort\nslow\n", listing) << "no temporary file is left";
     system(("rm -rf " + dir).c_str());
 }

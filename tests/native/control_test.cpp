@@ -155,19 +155,7 @@ TEST(Progress, SilenceIsReportedAtLeastEvery250Ms) {
 // The numbers a host divides by, row by row (tests/support/progress_rule.h);
 // and while connecting, before anything is known: (0, the unknown rule's).
 TEST(Progress, NumbersAHostCanDivideBy) {
-    for (const progress_rule::Row& row : progress_rule::Rows()) {
-        LoopbackServer server(row.script);
-        progress_rule::Record record;
-        std::string url = server.Url("/row");
-        HLOCAL h = NULL;
-        int code = GetFile(url.data(), (LONG_PTR)url.size(), reinterpret_cast<char*>(&h),
-                           kMemoryIn | kToMemory, progress_rule::OnProgress,
-                           reinterpret_cast<LONG_PTR>(&record));
-        LocalFree(h);
-        for (const std::string& fault : progress_rule::Check(row, record, code, 30)) {
-            ADD_FAILURE() << row.what << ": " << fault;
-        }
-    }
+    progress_rule::RunRows(GetFile, 30);
     HangingPort hanging;
     Watcher w;
     w.cancelAtCall = 2;

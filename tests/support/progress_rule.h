@@ -8,6 +8,8 @@
 #ifndef KESTA_TESTS_SUPPORT_PROGRESS_RULE_H
 #define KESTA_TESTS_SUPPORT_PROGRESS_RULE_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@ namespace progress_rule {
 
 const int kUnknown = 1024 * 1024;  // what the plug-in adds to done while the total is unknown
 const int kGapLimitMs = 250;       // the host's limit between two calls
+const unsigned kMemoryInMemoryOut = 0x0101;  // GetFile's flag: memory image in, memory block out
 
 struct Call {
     long long atMs;
@@ -127,6 +130,24 @@ inline std::vector<std::string> Check(const Row& row, const Record& r, int code,
                          std::to_string(last.total) + ")");
     }
     return faults;
+}
+
+// Runs every row through `getFile` (GetFile's arguments and result) and
+// reports each fault as a test failure.
+template <typename GetFileFn>
+void RunRows(GetFileFn getFile, int slackMs) {
+    for (const Row& row : Rows()) {
+        LoopbackServer server(row.script);
+        Record record;
+        std::string url = server.Url("/row");
+        HLOCAL h = NULL;
+        int code = getFile(url.data(), (LONG_PTR)url.size(), reinterpret_cast<char*>(&h),
+                           kMemoryInMemoryOut, OnProgress, reinterpret_cast<LONG_PTR>(&record));
+        LocalFree(h);
+        for (const std::string& fault : Check(row, record, code, slackMs)) {
+            ADD_FAILURE() << row.what << ": " << fault;
+        }
+    }
 }
 
 }  // namespace progress_rule

@@ -448,21 +448,7 @@ TEST_F(HostView, CodePageIsTheOneAskedFor) {
 
 // The progress numbers a host divides by, row by row, through the plug-in
 // (tests/support/progress_rule.h).
-TEST_F(HostView, ProgressNumbersAHostCanDivideBy) {
-    for (const progress_rule::Row& row : progress_rule::Rows()) {
-        LoopbackServer server(row.script);
-        progress_rule::Record record;
-        std::string url = server.Url("/row");
-        HLOCAL h = NULL;
-        int code = p_.getFile(url.data(), (LONG_PTR)url.size(), reinterpret_cast<LPSTR>(&h),
-                              kMemoryIn | kToMemory, progress_rule::OnProgress,
-                              reinterpret_cast<LONG_PTR>(&record));
-        LocalFree(h);
-        for (const std::string& fault : progress_rule::Check(row, record, code, 60)) {
-            ADD_FAILURE() << row.what << ": " << fault;
-        }
-    }
-}
+TEST_F(HostView, ProgressNumbersAHostCanDivideBy) { progress_rule::RunRows(p_.getFile, 60); }
 
 // The most private bytes the process held while `call` ran, sampled every
 // millisecond.
