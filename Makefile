@@ -66,19 +66,33 @@ demo: windows
 fuzz: native
 	@sh tools/fuzz.sh $(abspath $(NATIVE)) $(FUZZ_SECONDS)
 
-# The bench builds only what it runs in both Windows trees (its own helpers
-# are built by bench.sh); bench-long adds the 3 GiB member (about 5 minutes).
+# The bench (bench/bench.py: a table of rows, timed by hyperfine or in-process)
+# builds what it runs: the plug-in, spihost.exe and spibench.exe in both
+# Windows trees, and its helpers in $(BUILD)/bench: the native fetch and the
+# receive floors (Linux, and Wine at both widths). bench-long adds the 3 GiB
+# member. BENCH_OPTIONS=--quick: two runs a row, no waiting for a quiet machine.
 BENCH_TARGETS := --target kesta_spi spihost spibench
+BENCH_TOOLS := $(BUILD)/bench
+BENCH_FETCH := bench/fetch_bench.cpp urllist/urllist.cpp compat/win32_stub.cpp \
+	$(filter-out http/tls_api.cpp http/tls_schannel.cpp http/certificate.cpp,$(wildcard http/*.cpp))
+BENCH_RUN := python3 -B bench/bench.py --build $(abspath $(BUILD)) --out bench/results.md
 
 bench-programs: setup $(WIN32)/CMakeCache.txt $(WIN64)/CMakeCache.txt
 	cmake --build $(WIN64) -j $(JOBS) $(BENCH_TARGETS)
 	cmake --build $(WIN32) -j $(JOBS) $(BENCH_TARGETS)
+	mkdir -p $(BENCH_TOOLS)
+	clang++ -O2 -std=c++17 -Wall -Wextra -pthread -I. -o $(BENCH_TOOLS)/fetch_bench $(BENCH_FETCH)
+	clang++ -O2 -std=c++17 -Wall -Wextra -o $(BENCH_TOOLS)/native_floor bench/floor.cpp
+	i686-w64-mingw32-g++-posix -O2 -static -Wall -Wextra -o $(BENCH_TOOLS)/floor32.exe \
+		bench/floor.cpp -lwsock32
+	x86_64-w64-mingw32-g++-posix -O2 -static -Wall -Wextra -o $(BENCH_TOOLS)/floor64.exe \
+		bench/floor.cpp -lwsock32
 
 bench: bench-programs
-	@sh bench/bench.sh $(abspath $(BUILD))
+	@$(BENCH_RUN) $(BENCH_OPTIONS)
 
 bench-long: bench-programs
-	@sh bench/bench.sh $(abspath $(BUILD)) --long
+	@$(BENCH_RUN) --long $(BENCH_OPTIONS)
 
 # The release: both plug-in files, the readmes, the change history and their
 # SHA-256 sums in dist/kesta-VERSION.zip, the same bytes on every run of one commit.

@@ -1,116 +1,84 @@
-// make bench: the floor for a download under Wine. A bare Winsock 1.1 client
-// sends the same GET request text as the plug-in and receives into one
-// buffer until the server closes, asking each recv for up to READ bytes.
-// Prints the seconds (performance counter) and the bytes. Built at both
-// widths.
-// Usage: floor.exe HOST PORT PATH CAPACITY [touched|fresh [READ]]
-//   CAPACITY: buffer bytes; when the response is longer, receiving wraps to
-//   the start of the buffer (65536: one reused 64 KiB buffer).
-//   touched (the default): the buffer is touched before the clock starts, so
-//   no page fault is timed. fresh: the buffer is as new as a block handed to
-//   a host (committed, never touched) and the receive pays the first touch of
-//   every page, as any download into a new block must.
-//   READ: the most bytes asked of one recv (default 65536).
+// make bench: the floor of a download. A bare client sends the plug-in's GET
+// request and receives until the server closes into one block, asking each
+// recv for up to READ bytes, and prints the seconds and the bytes. Built for
+// Wine at both widths (Winsock 1.1) and natively (POSIX sockets).
+// Usage: floor HOST PORT PATH CAPACITY touched|fresh READ
+//   touched: the block is written before the clock starts, so no page fault
+//   is timed; fresh: it is new and untouched, as a block handed to a host is,
+//   and the receive pays the first touch of every page.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
+
+#ifdef _WIN32
 #include <windows.h>
 #include <winsock.h>
+#define close closesocket
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+typedef int SOCKET;
+#endif
 
-static const unsigned long kDefaultRead = 64 * 1024;  // bytes asked of each recv
-static const size_t kRequestCapacity = 8192;  // path and host are short here
-static const unsigned long kMaxCapacity = 1024ul * 1024 * 1024;  // 1 GiB: a 32-bit process's sane bound
+static const unsigned long kMaxCapacity = 1024ul * 1024 * 1024;  // 1 GiB: sane at 32 bits
 
 static int Fail(const char* what) {
-    fprintf(stderr, "floor: %s failed (%d)\n", what, WSAGetLastError());
+    fprintf(stderr, "floor: %s failed\n", what);
     return 1;
 }
 
-// Sends all of data; false on an error.
-static bool SendAll(SOCKET s, const char* data, int n) {
-    while (n > 0) {
-        int sent = send(s, data, n, 0);
-        if (sent <= 0) return false;
-        data += sent;
-        n -= sent;
-    }
-    return true;
-}
-
-// Receives until the server closes; returns the byte count, or -1.
-static long long ReceiveAll(SOCKET s, char* buffer, size_t capacity, size_t read) {
-    long long total = 0;
-    size_t at = 0;
-    for (;;) {
-        if (at == capacity) at = 0;
-        size_t room = capacity - at;
-        int want = (int)(room < read ? room : read);
-        int got = recv(s, buffer + at, want, 0);
-        if (got == 0) return total;
-        if (got < 0) return -1;
-        at += (size_t)got;
-        total += got;
-    }
-}
-
 int main(int argc, char** argv) {
-    bool fresh = argc >= 6 && strcmp(argv[5], "fresh") == 0;
-    bool touched = argc < 6 || strcmp(argv[5], "touched") == 0;
-    if (argc < 5 || argc > 7 || (!fresh && !touched)) {
-        fprintf(stderr, "usage: floor.exe HOST PORT PATH CAPACITY [touched|fresh [READ]]\n");
+    unsigned long capacity = argc == 7 ? strtoul(argv[4], NULL, 10) : 0;
+    unsigned long read = argc == 7 ? strtoul(argv[6], NULL, 10) : 0;
+    bool fresh = argc == 7 && strcmp(argv[5], "fresh") == 0;
+    int port = argc == 7 ? atoi(argv[2]) : 0;
+    if (port <= 0 || port > 65535 || capacity == 0 || capacity > kMaxCapacity || read == 0 ||
+        read > capacity || (!fresh && strcmp(argv[5], "touched") != 0)) {
+        fprintf(stderr, "usage: floor HOST PORT PATH CAPACITY touched|fresh READ\n");
         return 2;
     }
-    const char* host = argv[1];
-    int port = atoi(argv[2]);
-    unsigned long capacity = strtoul(argv[4], NULL, 10);
-    unsigned long read = argc == 7 ? strtoul(argv[6], NULL, 10) : kDefaultRead;
-    if (port <= 0 || port > 65535 || capacity < kDefaultRead || capacity > kMaxCapacity ||
-        read == 0 || read > kMaxCapacity) {
-        fprintf(stderr, "floor: bad port, capacity or read size\n");
-        return 2;
-    }
-    char request[kRequestCapacity];
-    int requestLength = snprintf(request, sizeof request,
-                                 "GET %s HTTP/1.0\r\nHost: %s:%d\r\n"
-                                 "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n",
-                                 argv[3], host, port);
-    if (requestLength <= 0 || (size_t)requestLength >= sizeof request) {
-        fprintf(stderr, "floor: request too long\n");
-        return 2;
-    }
-    char* buffer = static_cast<char*>(
-        VirtualAlloc(NULL, capacity, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (!buffer) {
-        fprintf(stderr, "floor: no buffer of %lu bytes\n", capacity);
-        return 1;
-    }
-    if (!fresh) memset(buffer, 0, capacity);  // fault the pages in before timing
+    char request[8192];  // path and host are short here
+    int length = snprintf(request, sizeof request,
+                          "GET %s HTTP/1.0\r\nHost: %s:%d\r\n"
+                          "User-Agent: RUSKO Susie Plugin Http Client/1.0\r\n\r\n",
+                          argv[3], argv[1], port);
+    if (length <= 0 || (size_t)length >= sizeof request) return Fail("request");
+    char* block = static_cast<char*>(malloc(capacity));
+    if (block == NULL) return Fail("malloc");
+    if (!fresh) memset(block, 1, capacity);
 
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    auto start = std::chrono::steady_clock::now();
+#ifdef _WIN32
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) return Fail("WSAStartup");
+#endif
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return Fail("socket");
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_port = htons((unsigned short)port);
-    sa.sin_addr.s_addr = inet_addr(host);
-    if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
-        return Fail("connect");
+    sa.sin_addr.s_addr = inet_addr(argv[1]);
+    if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) return Fail("connect");
+    for (int sent = 0, n = 0; sent < length; sent += n) {
+        n = (int)send(s, request + sent, length - sent, 0);
+        if (n <= 0) return Fail("send");
     }
-    if (!SendAll(s, request, requestLength)) return Fail("send");
-    long long total = ReceiveAll(s, buffer, capacity, read);
-    closesocket(s);
-    QueryPerformanceCounter(&end);
-    WSACleanup();
-    if (total < 0) return Fail("recv");
-    double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-    printf("seconds: %.6f\n", seconds);
-    printf("bytes: %lld\n", total);
-    VirtualFree(buffer, 0, MEM_RELEASE);
+    unsigned long total = 0;
+    for (;;) {
+        unsigned long room = capacity - total;
+        if (room == 0) return Fail("a response longer than the block:");
+        int got = (int)recv(s, block + total, (int)(room < read ? room : read), 0);
+        if (got == 0) break;
+        if (got < 0) return Fail("recv");
+        total += (unsigned long)got;
+    }
+    close(s);
+    std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    printf("seconds: %.6f\nbytes: %lu\n", seconds.count(), total);
+    free(block);
     return 0;
 }

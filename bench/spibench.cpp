@@ -1,8 +1,9 @@
 // spibench: the bench's helper under Wine. It times one GetFile of the
 // plug-in of its width (KESTA.SPI or KESTA.SPH beside it), to memory or to a
-// directory, with or without a progress callback, and prints the seconds, the
-// bytes, the process's peak memory and, if asked, a CRC-32 of the body; and
-// it prints seconds since 1970 the way spihost's listing shows them.
+// directory, with or without a progress callback, and prints "field: value"
+// lines: the seconds, the bytes, the process's peak memory and, if asked, a
+// CRC-32 of the body. It also prints seconds since 1970 the way spihost's
+// listing shows them.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,21 +29,18 @@ const char kDefaultPlugin[] = "KESTA.SPH";
 const char kDefaultPlugin[] = "KESTA.SPI";
 #endif
 
-// The timestamps of this width's records.
-typedef decltype(fileInfo::timestamp) Timestamp;
+typedef decltype(fileInfo::timestamp) Timestamp;  // this width's records
 
 void Usage() {
-    fputs(
-        "usage: spibench bench-get FILE POSITION [--plugin PATH] [--progress] [--crc32]\n"
-        "                [--to DIR]\n"
-        "         one timed GetFile of the member at POSITION, memory output (--to:\n"
-        "         file output into DIR): seconds, bytes (memory output),\n"
-        "         peak_pagefile_bytes, peak_working_set_bytes; --progress passes a\n"
-        "         callback that never cancels (progress_calls: how often it ran);\n"
-        "         --crc32 prints the CRC-32 of the body after the clock stops\n"
-        "       spibench utc SECONDS...\n"
-        "         each as spihost's listing shows it (the range of this width's records)\n",
-        stderr);
+    fputs("usage: spibench bench-get FILE POSITION [--progress] [--crc32] [--to DIR]\n"
+          "         one timed GetFile of the member at POSITION to memory (--to: into\n"
+          "         DIR): seconds, bytes, peak_pagefile_bytes, peak_working_set_bytes;\n"
+          "         --progress passes a callback that never cancels (progress_calls,\n"
+          "         seconds_after_last_progress); --crc32: the body's CRC-32, computed\n"
+          "         after the clock stops\n"
+          "       spibench utc SECONDS...\n"
+          "         each as spihost's listing shows it (the range of this width's records)\n",
+          stderr);
 }
 
 bool ParseNumber(const char* text, long long low, long long high, long long* out) {
@@ -72,56 +70,28 @@ int CommandUtc(int count, char** args) {
     return kExitOk;
 }
 
-// What bench-get was asked for besides the list and the position.
 struct BenchOptions {
-    const char* plugin;  // NULL: the one of this width beside spibench.exe
-    const char* toDir;   // NULL: memory output
-    bool progress;
-    bool crc32;
+    const char* toDir = NULL;   // NULL: memory output
+    bool progress = false;
+    bool crc32 = false;
 };
 
-// CRC-32 (IEEE 802.3, reflected, as zlib.crc32 computes it), eight bytes a
-// step with eight tables: a 3 GiB body takes seconds, not a minute.
-class Crc32 {
-  public:
-    Crc32() {
-        for (unsigned i = 0; i < 256; i++) {
-            unsigned c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table_[0][i] = c;
-        }
-        for (unsigned i = 0; i < 256; i++) {
-            for (int t = 1; t < 8; t++) {
-                table_[t][i] = (table_[t - 1][i] >> 8) ^ table_[0][table_[t - 1][i] & 0xFF];
-            }
-        }
+// CRC-32 as zlib.crc32 computes it (IEEE 802.3, reflected), a byte a step.
+unsigned Crc32(const unsigned char* p, unsigned long long n) {
+    unsigned table[256];
+    for (unsigned i = 0; i < 256; i++) {
+        unsigned c = i;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
     }
+    unsigned c = 0xFFFFFFFFu;
+    while (n-- > 0) c = table[(c ^ *p++) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
 
-    unsigned Of(const unsigned char* p, unsigned long long n) const {
-        unsigned c = 0xFFFFFFFFu;
-        while (n >= 8) {
-            unsigned a = c ^ ((unsigned)p[0] | (unsigned)p[1] << 8 | (unsigned)p[2] << 16 |
-                              (unsigned)p[3] << 24);
-            unsigned b = (unsigned)p[4] | (unsigned)p[5] << 8 | (unsigned)p[6] << 16 |
-                         (unsigned)p[7] << 24;
-            c = table_[7][a & 0xFF] ^ table_[6][(a >> 8) & 0xFF] ^ table_[5][(a >> 16) & 0xFF] ^
-                table_[4][a >> 24] ^ table_[3][b & 0xFF] ^ table_[2][(b >> 8) & 0xFF] ^
-                table_[1][(b >> 16) & 0xFF] ^ table_[0][b >> 24];
-            p += 8;
-            n -= 8;
-        }
-        while (n-- > 0) c = table_[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-        return c ^ 0xFFFFFFFFu;
-    }
-
-  private:
-    unsigned table_[8][256];
-};
-
-// The progress callback of --progress: counts its calls, notes when the
-// last one came, and never cancels. The last call reports the whole body
-// received; what follows it until GetFile returns is the plug-in's own work
-// on the received body (the copy into the host's block, the file's write).
+// --progress: counts the calls and notes when the last came; never cancels.
+// The last call reports the whole body received: what follows until GetFile
+// returns is the plug-in's own work on it (a copy, the file's write).
 long long g_progressCalls = 0;
 LARGE_INTEGER g_lastProgress;
 
@@ -131,9 +101,8 @@ int __stdcall CountProgress(int, int, LONG_PTR) {
     return 0;
 }
 
-// The plug-in given, else the one of this width beside spibench.exe.
-bool PluginPath(const char* given, char* out, size_t capacity) {
-    if (given != NULL) return (size_t)snprintf(out, capacity, "%s", given) < capacity;
+// The plug-in of this width beside spibench.exe.
+bool PluginPath(char* out, size_t capacity) {
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
     if (n == 0 || n >= sizeof self) return false;
@@ -142,47 +111,35 @@ bool PluginPath(const char* given, char* out, size_t capacity) {
     return written > 0 && (size_t)written < capacity;
 }
 
-void PrintPeakMemory() {
-    PROCESS_MEMORY_COUNTERS counters;
-    memset(&counters, 0, sizeof counters);
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return;
-    printf("peak_pagefile_bytes: %llu\n", (unsigned long long)counters.PeakPagefileUsage);
-    printf("peak_working_set_bytes: %llu\n", (unsigned long long)counters.PeakWorkingSetSize);
+double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return (double)(to.QuadPart - from.QuadPart) / (double)frequency.QuadPart;
 }
 
 int CommandBenchGet(const char* list, const char* positionText, const BenchOptions& options) {
     long long position = 0;
     if (!ParseNumber(positionText, 0, INTPTR_MAX, &position)) return kExitUsage;
     char path[MAX_PATH * 2];
-    if (!PluginPath(options.plugin, path, sizeof path)) return kExitNoPlugin;
-    HMODULE module = LoadLibraryA(path);
-    GetFileFn getFile = NULL;
-    if (module != NULL) {
-        typedef void (*AnyEntry)(void);
-        getFile = (GetFileFn)(AnyEntry)GetProcAddress(module, "GetFile");
-    }
+    HMODULE module = PluginPath(path, sizeof path) ? LoadLibraryA(path) : NULL;
+    typedef void (*AnyEntry)(void);
+    GetFileFn getFile = module ? (GetFileFn)(AnyEntry)GetProcAddress(module, "GetFile") : NULL;
     if (getFile == NULL) {
         fprintf(stderr, "spibench: cannot load GetFile from %s\n", path);
         if (module != NULL) FreeLibrary(module);
         return kExitNoPlugin;
     }
-    static Crc32 crc;  // the tables are built before the clock starts
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
     HLOCAL block = NULL;
     bool toFile = options.toDir != NULL;
     unsigned flag = (toFile ? kOutputToFile : kOutputToMemory) << kOutputKindShift;
     LPSTR dest = toFile ? const_cast<LPSTR>(options.toDir) : (LPSTR)&block;
-    SpiProgress progress = options.progress ? CountProgress : NULL;
+    LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
-    int code = getFile(list, (LONG_PTR)position, dest, flag, progress, 0);
+    int code = getFile(list, (LONG_PTR)position, dest, flag,
+                       options.progress ? CountProgress : NULL, 0);
     QueryPerformanceCounter(&end);
     int status = kExitOk;
-    double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-    printf("seconds: %.6f\n", seconds);  // after a failure too: how long it took to fail
+    printf("seconds: %.6f\n", Seconds(start, end));  // after a failure too: the time to fail
     if (code != SPI_SUCCESS || (!toFile && block == NULL)) {
         fprintf(stderr, "spibench: GetFile returned %d\n", code);
         status = kExitFailed;
@@ -190,8 +147,7 @@ int CommandBenchGet(const char* list, const char* positionText, const BenchOptio
         unsigned long long size = (unsigned long long)LocalSize(block);
         printf("bytes: %llu\n", size);
         if (options.crc32) {
-            const unsigned char* bytes = static_cast<const unsigned char*>(LocalLock(block));
-            printf("crc32: %08x\n", crc.Of(bytes, size));
+            printf("crc32: %08x\n", Crc32(static_cast<unsigned char*>(LocalLock(block)), size));
             LocalUnlock(block);
         }
         LocalFree(block);
@@ -199,21 +155,23 @@ int CommandBenchGet(const char* list, const char* positionText, const BenchOptio
     if (options.progress) {
         printf("progress_calls: %lld\n", g_progressCalls);
         if (g_progressCalls > 0) {
-            printf("seconds_after_last_progress: %.6f\n",
-                   (double)(end.QuadPart - g_lastProgress.QuadPart) / (double)frequency.QuadPart);
+            printf("seconds_after_last_progress: %.6f\n", Seconds(g_lastProgress, end));
         }
     }
-    PrintPeakMemory();  // after a failure too: how far it went
+    PROCESS_MEMORY_COUNTERS counters;  // after a failure too: how far it went
+    memset(&counters, 0, sizeof counters);
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        printf("peak_pagefile_bytes: %llu\n", (unsigned long long)counters.PeakPagefileUsage);
+        printf("peak_working_set_bytes: %llu\n", (unsigned long long)counters.PeakWorkingSetSize);
+    }
     FreeLibrary(module);
     return status;
 }
 
-// bench-get's options after FILE and POSITION; false on one it does not know.
 bool ParseBenchOptions(int count, char** args, BenchOptions* options) {
     for (int i = 0; i < count; i++) {
-        if (strcmp(args[i], "--plugin") == 0 && i + 1 < count) {
-            options->plugin = args[++i];
-        } else if (strcmp(args[i], "--to") == 0 && i + 1 < count) {
+        if (strcmp(args[i], "--to") == 0 && i + 1 < count) {
             options->toDir = args[++i];
         } else if (strcmp(args[i], "--progress") == 0) {
             options->progress = true;
@@ -234,7 +192,7 @@ int main(int argc, char** argv) {
         int first = argc >= 3 && strcmp(argv[2], "--") == 0 ? 3 : 2;
         status = CommandUtc(argc - first, argv + first);
     } else if (argc >= 4 && strcmp(argv[1], "bench-get") == 0) {
-        BenchOptions options = {NULL, NULL, false, false};
+        BenchOptions options;
         if (ParseBenchOptions(argc - 4, argv + 4, &options)) {
             status = CommandBenchGet(argv[2], argv[3], options);
         }
