@@ -31,6 +31,13 @@
 // The length argument of getsockopt and getpeername.
 typedef int SocketLength;
 
+// A blocking recv on `s` gives up after `milliseconds` without a byte
+// (WSAETIMEDOUT).
+inline bool SetReceiveTimeout(SOCKET s, DWORD milliseconds) {
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                      sizeof milliseconds) == 0;
+}
+
 #else  // native stand-ins
 
 #include <arpa/inet.h>
@@ -195,7 +202,12 @@ int ioctlsocket(SOCKET s, long command, u_long* argument);  // FIONBIO only
 // The error of the last socket call on this thread, in Winsock's numbering
 // for the one case the plug-in tells apart: a non-blocking connect under way.
 #define WSAEWOULDBLOCK 10035
+#define WSAETIMEDOUT 10060
 int WSAGetLastError(void);
+
+// A blocking recv on `s` gives up after `milliseconds` without a byte (the
+// error then reads as WSAEWOULDBLOCK here).
+bool SetReceiveTimeout(SOCKET s, DWORD milliseconds);
 
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup(void);

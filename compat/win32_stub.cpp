@@ -392,6 +392,13 @@ int WSACleanup(void) {
 
 int closesocket(SOCKET s) { return close(s); }
 
+bool SetReceiveTimeout(SOCKET s, DWORD milliseconds) {
+    struct timeval tv;
+    tv.tv_sec = (time_t)(milliseconds / 1000);
+    tv.tv_usec = (suseconds_t)(milliseconds % 1000) * 1000;
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
 int WSAGetLastError(void) {
     return errno == EINPROGRESS || errno == EWOULDBLOCK ? WSAEWOULDBLOCK : 10000 + errno;
 }

@@ -53,7 +53,7 @@ FetchMessage SendAll(SOCKET s, const char* data, size_t n);
 
 // Waits for and receives up to `room` bytes; *got is 0 at the orderly end
 // of the stream. A reset is kFetchReceiveFailed, even where the platform
-// reports it as an end.
+// reports it as an end; kIdleLimitMs without a byte is kFetchTimedOut.
 FetchMessage ReceiveSome(SOCKET s, char* buffer, size_t room, const Pulse* pulse, size_t* got);
 
 #endif  // KESTA_HTTP_SOCKET_H
