@@ -163,7 +163,9 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const Bo
         }
     }
     FinishHeaderEndScan(&r->scan);
-    if (r->total > 0) ReadHeader(r);
+    // A header block found on the way has been read already; one that only
+    // the end of the stream settles (or none at all) is read now.
+    if (r->total > 0 && !r->headerRead) ReadHeader(r);
     if (r->redirect) return kFetchOk;
     if (!SinkTail(r, sink)) return kFetchWriteFailed;
     if (p->watch && Report(p, true)) return kFetchCancelled;
