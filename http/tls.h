@@ -19,7 +19,7 @@ struct TlsSession;
 // kFetchTlsUnavailable, kFetchHandshakeFailed (a reset or an end before the
 // handshake is done included: that is how many servers refuse one),
 // kFetchCertUntrusted, kFetchCertNameMismatch, kFetchCertExpired,
-// kFetchCancelled or kFetchSendFailed.
+// kFetchCancelled, kFetchTimedOut or kFetchSendFailed.
 FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pulse,
                      TlsSession** out);
 
@@ -29,8 +29,9 @@ FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);
 // Receives up to `room` bytes of plaintext; *got is 0 at the end of the
 // stream (the server's close_notify, or the TCP stream's orderly end).
 // kFetchTlsReceiveFailed for an alert or a record that fails to decrypt;
-// kFetchReceiveFailed for a reset; kFetchCancelled. A failure is final: every
-// later call returns it again.
+// kFetchReceiveFailed for a reset; kFetchTimedOut after kIdleLimitMs without
+// a byte; kFetchCancelled. A failure is final: every later call returns it
+// again.
 FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, const Pulse* pulse,
                         size_t* got);
 

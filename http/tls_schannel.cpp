@@ -379,9 +379,11 @@ FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, cons
             if (outcome == kFetchOk && n == 0) t->ended = true;  // the TCP stream's orderly end
         }
         if (outcome != kFetchOk) {
-            // A reset or a cancel stays what it is; any other failure of a later
-            // handshake, or a record too large to hold, is the stream's fault.
-            if (outcome != kFetchReceiveFailed && outcome != kFetchCancelled) {
+            // A reset, a cancel or a silent server stays what it is; any other
+            // failure of a later handshake, or a record too large to hold, is
+            // the stream's fault.
+            if (outcome != kFetchReceiveFailed && outcome != kFetchCancelled &&
+                outcome != kFetchTimedOut) {
                 outcome = kFetchTlsReceiveFailed;
             }
             t->failed = outcome;

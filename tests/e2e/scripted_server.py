@@ -37,7 +37,8 @@ HOLD_SECONDS = 30.0  # a held connection is closed after this, if nothing ended 
 SEND = "send"  # read the request, send the pieces, close normally (FIN)
 CLOSE_AT_ONCE = "close"  # close right after accepting: nothing read or sent
 RESET = "reset"  # read the request, send the pieces, then abort (RST)
-HOLD = "hold"  # as `first`: accept and send nothing (no TLS handshake either)
+HOLD = "hold"  # as `first`: accept and send nothing (no TLS handshake either);
+#                 as a route's reply: send the data, then stay silent
 
 
 class Reply:
@@ -114,7 +115,7 @@ class ScriptedServer:
         self.errors = []  # what went wrong while serving, for the test to show
         self.handshake_failures = []  # why each failed TLS handshake failed
         self.handshake_errors = handshake_errors
-        self._held = []  # (connection, deadline) for first=Reply(how=HOLD)
+        self._held = []  # (connection, deadline) of the connections held silent
         self._context = None
         if tls:
             self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -265,6 +266,9 @@ class ScriptedServer:
                 if self._stop.wait(reply.pause):
                     return
             conn.sendall(piece)
+        if reply.how == HOLD:
+            self._held.append((conn, time.monotonic() + HOLD_SECONDS))
+            return True
         if reply.how == RESET:
             # Linger on with a zero time: close() then sends RST, not FIN.
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))

@@ -49,6 +49,8 @@ REFUSED = text("リダイレクト先を拒否\n")
 TOO_MANY = text("リダイレクトが多すぎます\n")
 TOO_LONG = text("リダイレクト先のURLが長すぎます\n")
 TRUNCATED = text("受信データがContent-Lengthより短い\n")
+TIMED_OUT = text("サーバの応答がタイムアウト\n")
+QUICK_IDLE = 3.0  # fetch_probe_quick's idle limit, in seconds
 
 
 def wine_major():
@@ -211,6 +213,24 @@ class StreamEndTest(TlsCase):
             line, = run_probe(server.url("/r"))
         self.assertEqual(line["result"], -1)
         self.assertIn(line["error"], (TRUNCATED, RECEIVE, TLS_RECEIVE))
+
+
+class IdleTest(TlsCase):
+    """A server silent for the idle limit gives the time-out's own text in
+    each phase of an https:// download: before the handshake's answer, and
+    between the body's bytes (where the TLS layer must not report it as bad
+    data)."""
+
+    def test_silence_before_the_handshake_and_mid_body(self):
+        mid_body = Reply(ok([b"Content-Length: 100"], b"0123456789"), how=HOLD)
+        with self.tls_server(first=Reply(how=HOLD)) as mute, \
+                self.tls_server({"/m": mid_body}) as stalling:
+            start = time.monotonic()
+            lines = run_probe(mute.url("/h"), stalling.url("/m"), probe="fetch_probe_quick")
+            took = time.monotonic() - start
+        self.assertProbe([("before the handshake", TIMED_OUT, None),
+                          ("mid-body", TIMED_OUT, None)], lines)
+        self.assertGreater(took, 2 * QUICK_IDLE - 0.5)
 
 
 class RedirectTest(TlsCase):
