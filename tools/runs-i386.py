@@ -7,8 +7,10 @@ release test.
 
 Exits 0 when they are. Otherwise prints the reason on one line, as those
 callers show it, and exits 1: "KESTA_NO_WIN32 is set" when KESTA_NO_WIN32 is
-set to anything but empty or 0, else "this kernel runs no 32-bit x86 programs
-(WHY)". To find out, it writes a 93-byte static i386 ELF to PATH (it only
+set to anything but empty or 0; "this kernel runs no 32-bit x86 programs
+(WHY)"; or "32-bit Wine is not installed (WHY)" where make setup could not
+install its i386 packages (a mirror whose i386 index is out of step with the
+64-bit one, say). To find out about the kernel, it writes a 93-byte static i386 ELF to PATH (it only
 calls exit(0) through int 0x80, so no i386 library is involved) and executes
 it. Some machines boot with IA32 emulation off: there the exec fails with
 "Exec format error". An i386 ELF that runs only through binfmt_misc
@@ -94,6 +96,29 @@ def probe(path):
     return None
 
 
+WINE32_LOADER = "/usr/lib/wine/wine"
+WINE32_PACKAGES = ["wine32:i386", "libgnutls30:i386"]
+
+
+def missing_wine32():
+    """None when 32-bit Wine is installed, else why not, as apt-get sees it now."""
+    if os.path.exists(WINE32_LOADER):
+        return None
+    why = "make setup could not install %s" % " ".join(WINE32_PACKAGES)
+    try:
+        sim = subprocess.run(["apt-get", "install", "-s", "-q", "--no-install-recommends"]
+                             + WINE32_PACKAGES, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             timeout=60, text=True, errors="replace")
+        unmet = [l.strip() for l in sim.stdout.splitlines()
+                 if " : Depends: " in l and ":i386" in l]
+        if sim.returncode != 0 and unmet:
+            why += "; apt-get: " + " ".join(unmet[0].split())
+    except (OSError, subprocess.TimeoutExpired):
+        pass
+    return "32-bit Wine is not installed (%s)" % why
+
+
 def main(argv):
     if len(argv) != 1:
         sys.stderr.write(__doc__)
@@ -104,6 +129,10 @@ def main(argv):
     why = probe(argv[0])
     if why:
         print("this kernel runs no 32-bit x86 programs (%s)" % why)
+        return 1
+    why = missing_wine32()
+    if why:
+        print(why)
         return 1
     return 0
 
