@@ -38,6 +38,13 @@ inline bool SetReceiveTimeout(SOCKET s, DWORD milliseconds) {
                       sizeof milliseconds) == 0;
 }
 
+// Keeps the loaded ws2_32.dll in the process until it ends, whatever the
+// FreeLibrary calls that follow (http/socket.cpp says why).
+inline void PinSocketLibrary() {
+    HMODULE m = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"ws2_32.dll", &m);
+}
+
 #else  // native stand-ins
 
 #include <arpa/inet.h>
@@ -212,6 +219,9 @@ bool SetReceiveTimeout(SOCKET s, DWORD milliseconds);
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup(void);
 int closesocket(SOCKET s);
+
+// Nothing is ever unloaded here.
+inline void PinSocketLibrary() {}
 
 // Hooks for the native tests only: counts of live blocks and socket-library
 // start-ups, and a switch that makes allocations fail.

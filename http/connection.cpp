@@ -9,6 +9,7 @@ const int kShutdownBoth = 2;
 }  // namespace
 
 FetchMessage OpenConnection(const Address& a, const Pulse* pulse, Connection* c) {
+    if (a.secure && !TlsAvailable()) return kFetchTlsUnavailable;
     SOCKET s = INVALID_SOCKET;
     FetchMessage outcome = ConnectTo(a.host, a.port, pulse, &s);
     if (outcome != kFetchOk) return outcome;

@@ -79,9 +79,6 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
     if (parsed == kAddressNotHttp) return kFetchNotHttp;
     if (parsed != kAddressOk) return kFetchBadParameter;
 
-    FetchMessage started = StartSockets();
-    if (started != kFetchOk) return started;
-
     Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL, 0, 0};
     for (int redirects = 0;; ++redirects) {
         Response r;
@@ -101,8 +98,10 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
 }
 
 int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {
+    SocketLibrary sockets;
     FetchResult result;
-    FetchMessage outcome = FetchUrl(url, body != NULL, NULL, &result);
+    FetchMessage outcome = sockets.started();
+    if (outcome == kFetchOk) outcome = FetchUrl(url, body != NULL, NULL, &result);
     RecordFetchMessage(outcome);
     if (outcome != kFetchOk) return -1;
     if (body) *body = result.body;

@@ -5,6 +5,7 @@
 
 #include "compat/win32.h"
 #include "http/messages.h"
+#include "http/socket.h"
 
 // The host's wish to watch a download: `callback(done, total, datum)` as
 // bytes arrive and while the server is silent; a non-zero result cancels.
@@ -41,11 +42,12 @@ const int kMaxRedirects = 10;
 // is a failure. On kFetchOk fills `result`, whose body the caller frees with
 // LocalFree; on any other outcome leaves `result` untouched and holds
 // nothing. Never touches the process-wide last-error text, so several
-// downloads may run at once.
+// downloads may run at once. The caller holds a SocketLibrary (http/socket.h)
+// for as long as its downloads run.
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
                       FetchResult* result, const BodySink* sink = NULL);
 
-// FetchUrl and RecordFetchMessage in one: returns the body length (0 or
+// FetchUrl, inside a SocketLibrary of its own, and RecordFetchMessage in one: returns the body length (0 or
 // more) with the outputs that are not NULL filled in, or -1 on failure with
 // the outputs untouched. A NULL `body` asks for the length and timestamp only.
 int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp);

@@ -4,17 +4,9 @@
 // on while the server is silent.
 #include "http/socket.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-void CleanupSockets(void) { WSACleanup(); }
-
-// Each download starts the socket library and registers its clean-up, which
-// runs when the plug-in is unloaded. Downloads of one listing run on several
-// threads, so the start-up and the registration are made under one lock.
-SRWLOCK g_startupLock = SRWLOCK_INIT;
 
 enum WaitFor { kReadable, kConnected };
 
@@ -109,17 +101,38 @@ FetchMessage ConnectOne(const struct addrinfo* ai, const Pulse* pulse, SOCKET* o
     return kFetchOk;
 }
 
+// Wine's ws2_32 keeps each thread's socket state behind a pointer in the
+// thread's TEB, allocated from the C runtime heap it brought, and frees it
+// only when the thread ends. When the plug-in's FreeLibrary unloads ws2_32
+// (a host that uses no sockets of its own holds no reference to it), that
+// heap is destroyed while the host's thread keeps the pointer; the ws2_32 of
+// the next load writes through it into whatever lies there now, and the
+// host's heap breaks (seen after 42 to 339 loads that each listed six
+// members). Once loaded, ws2_32 therefore stays for the life of the
+// process (pinning it again changes nothing): a one-time cost that every
+// host using sockets pays anyway.
+//
+// Wine counts start-ups in a plain integer: two threads of a host that call
+// the plug-in at once could lose a count, and the clean-up that reaches 0
+// closes every socket of the process, the other call's among them. Our own
+// start-ups and clean-ups are therefore made one at a time.
+SRWLOCK g_countLock = SRWLOCK_INIT;
+
 }  // namespace
 
-FetchMessage StartSockets() {
-    AcquireSRWLockExclusive(&g_startupLock);
+SocketLibrary::SocketLibrary() {
+    AcquireSRWLockExclusive(&g_countLock);
+    PinSocketLibrary();
     WSADATA wsa;
-    int started = WSAStartup(MAKEWORD(2, 2), &wsa);
-    bool registered = atexit(CleanupSockets) == 0;
-    ReleaseSRWLockExclusive(&g_startupLock);
-    if (!registered) return kFetchAtexitFailed;
-    if (started != 0) return kFetchStartupFailed;
-    return kFetchOk;
+    started_ = WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? kFetchOk : kFetchStartupFailed;
+    ReleaseSRWLockExclusive(&g_countLock);
+}
+
+SocketLibrary::~SocketLibrary() {
+    if (started_ != kFetchOk) return;
+    AcquireSRWLockExclusive(&g_countLock);
+    WSACleanup();
+    ReleaseSRWLockExclusive(&g_countLock);
 }
 
 FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out) {

@@ -32,9 +32,23 @@ const DWORD kSilenceIntervalMs = 200;
 #endif
 const DWORD kIdleLimitMs = KESTA_IDLE_SECONDS * 1000;
 
-// Starts the socket library for one download and registers its clean-up,
-// which runs when the plug-in is unloaded.
-FetchMessage StartSockets();
+// Winsock for one call of the plug-in: started on the calling thread before
+// any download (the listing's threads included) and cleaned up when the
+// call ends, so start-ups and clean-ups always pair and nothing is left to
+// the DLL's unload (no Winsock call may run from DllMain). The downloads of
+// a call run inside one such scope and call neither function themselves.
+class SocketLibrary {
+public:
+    SocketLibrary();
+    ~SocketLibrary();
+    SocketLibrary(const SocketLibrary&) = delete;
+    SocketLibrary& operator=(const SocketLibrary&) = delete;
+    // kFetchOk, or kFetchStartupFailed: every download of the call fails with it.
+    FetchMessage started() const { return started_; }
+
+private:
+    FetchMessage started_;
+};
 
 // Connects to `host` (a name, a dotted IPv4 address or a bare IPv6
 // address) on `port`, trying each address the name resolves to in order

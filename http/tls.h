@@ -12,6 +12,10 @@
 
 struct TlsSession;
 
+// True when this system can run TLS at all (its SChannel loads): asked
+// before connecting, so that no server sees a connection that cannot go on.
+bool TlsAvailable();
+
 // Runs the handshake on the connected socket `s` and checks the server's
 // certificate against `host` (a name, or an IP address without brackets;
 // an IP address is sent as no server name). On kFetchOk *out is a session

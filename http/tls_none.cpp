@@ -2,6 +2,8 @@
 // so every "https://" download ends as it would on a Windows without TLS.
 #include "http/tls.h"
 
+bool TlsAvailable() { return false; }
+
 FetchMessage TlsOpen(SOCKET, const char*, bool, const Pulse*, TlsSession** out) {
     *out = NULL;
     return kFetchTlsUnavailable;

@@ -113,6 +113,11 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
     if (rc != SPI_SUCCESS) return rc;
 
     FetchWatch watch = {progress, datum};
+    SocketLibrary sockets;
+    if (sockets.started() != kFetchOk) {
+        RecordFetchMessage(sockets.started());
+        return SPI_FILE_READ_ERROR;
+    }
     if (kind == kOutputToFile) return ExtractToFile(dest, url, &watch);
     FetchResult fetched;
     FetchMessage outcome = FetchUrl(url, true, &watch, &fetched);

@@ -31,6 +31,7 @@ struct Listing {
     size_t recordSize;
     int64_t lastFetched;  // the highest index downloaded so far, -1 before any
     FetchMessage lastOutcome;
+    FetchMessage sockets;  // Winsock's start-up for the call: kFetchOk, or every download's failure
 };
 
 // One member as handed out: its index, its line's address and name.
@@ -77,7 +78,8 @@ void Measure(Listing* l, Job* job) {
     job->member.timestamp = 0;
     if (job->fetchable) {
         FetchResult result;
-        FetchMessage outcome = FetchUrl(job->url, false, NULL, &result);
+        FetchMessage outcome = l->sockets;
+        if (outcome == kFetchOk) outcome = FetchUrl(job->url, false, NULL, &result);
         if (outcome == kFetchOk && SizeFitsRecord(result.length)) {
             job->member.size = result.length;
             job->member.timestamp = result.timestamp;
@@ -151,6 +153,10 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
     l->kind = kind;
     l->recordSize = recordSize;
     l->lastFetched = -1;
+    // Winsock is started once here, on the host's thread, for all the
+    // threads' downloads, and cleaned up when they have all ended.
+    SocketLibrary sockets;
+    l->sockets = sockets.started();
     RunOnThreads(good < kListingDownloads ? (int)good : kListingDownloads, MeasureAll, l);
     if (l->lastFetched >= 0) RecordFetchMessage(l->lastOutcome);
     if (good < count) return SPI_FILE_READ_ERROR;
