@@ -6,6 +6,7 @@ namespace {
 
 INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
 TlsApi g_api;
+SRWLOCK g_sspiLock = SRWLOCK_INIT;
 
 // The DLL of that name in the system folder (never one beside the host),
 // pinned so that it stays for the life of the process. NULL on failure.
@@ -53,4 +54,20 @@ const TlsApi* LoadTlsApi() {
     void* api = NULL;
     if (!InitOnceExecuteOnce(&g_once, Load, NULL, &api)) return NULL;
     return static_cast<const TlsApi*>(api);
+}
+
+SspiLock::SspiLock(Access access) : access_(access) {
+    if (access_ == kChange) {
+        AcquireSRWLockExclusive(&g_sspiLock);
+    } else {
+        AcquireSRWLockShared(&g_sspiLock);
+    }
+}
+
+SspiLock::~SspiLock() {
+    if (access_ == kChange) {
+        ReleaseSRWLockExclusive(&g_sspiLock);
+    } else {
+        ReleaseSRWLockShared(&g_sspiLock);
+    }
 }

@@ -31,4 +31,26 @@ struct TlsApi {
 // system lacks either DLL or one of the functions.
 const TlsApi* LoadTlsApi();
 
+// Wine 8's SChannel keeps every credentials and context handle in one table
+// that it grows and links without a lock: two threads that make or free
+// handles at once break its free list for the life of the process (every
+// later handshake then fails with SEC_E_INTERNAL_ERROR, seen after some
+// hundred parallel listings), and a look-up while another thread grows the
+// table reads freed memory. Each SSPI call is therefore made under this
+// lock: held alone by a call that may make or free a handle (credentials,
+// InitializeSecurityContext, deleting a context), shared by calls that only
+// look theirs up (encrypting, decrypting, queries), so that the records of
+// parallel downloads are still decrypted side by side.
+class SspiLock {
+public:
+    enum Access { kLookUp, kChange };
+    explicit SspiLock(Access access);
+    ~SspiLock();
+    SspiLock(const SspiLock&) = delete;
+    SspiLock& operator=(const SspiLock&) = delete;
+
+private:
+    Access access_;
+};
+
 #endif  // KESTA_HTTP_TLS_API_H

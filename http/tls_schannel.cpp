@@ -77,6 +77,7 @@ bool AcquireCredentials(TlsSession* t) {
     TimeStamp expiry;
     TLS_PARAMETERS parameters = {};
     parameters.grbitDisabledProtocols = kBelowTls12Client;
+    SspiLock lock(SspiLock::kChange);
     SCH_CREDENTIALS best = {};
     best.dwVersion = SCH_CREDENTIALS_VERSION;
     best.dwFlags = kCredentialFlags;
@@ -104,7 +105,10 @@ bool FlushOutput(const TlsSession* t, SOCKET s, SecBuffer* out, bool send) {
             const char* token = static_cast<const char*>(out[i].pvBuffer);
             sent = token && SendAll(s, token, out[i].cbBuffer) == kFetchOk;
         }
-        if (out[i].pvBuffer) t->api->sspi->FreeContextBuffer(out[i].pvBuffer);
+        if (out[i].pvBuffer) {
+            SspiLock lock(SspiLock::kLookUp);
+            t->api->sspi->FreeContextBuffer(out[i].pvBuffer);
+        }
         out[i].pvBuffer = NULL;
     }
     return sent;
@@ -154,9 +158,13 @@ FetchMessage Negotiate(TlsSession* t, SOCKET s, const Pulse* pulse, StepInput in
         unsigned long attributes = 0;
         TimeStamp expiry;
         bool first = !t->haveContext;
-        SECURITY_STATUS status = t->api->sspi->InitializeSecurityContextW(
-            &t->credentials, first ? NULL : &t->context, t->target, t->contextFlags, 0, 0,
-            input == kNoInput ? NULL : &inDesc, 0, &t->context, &outDesc, &attributes, &expiry);
+        SECURITY_STATUS status;
+        {
+            SspiLock lock(SspiLock::kChange);
+            status = t->api->sspi->InitializeSecurityContextW(
+                &t->credentials, first ? NULL : &t->context, t->target, t->contextFlags, 0, 0,
+                input == kNoInput ? NULL : &inDesc, 0, &t->context, &outDesc, &attributes, &expiry);
+        }
         if (first) t->haveContext = !FAILED(status);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             FlushOutput(t, s, out, false);
@@ -189,12 +197,16 @@ FetchMessage Negotiate(TlsSession* t, SOCKET s, const Pulse* pulse, StepInput in
     return kFetchHandshakeFailed;
 }
 
+// One attribute of the session's context into `out`; true on success.
+bool Query(TlsSession* t, unsigned long attribute, void* out) {
+    SspiLock lock(SspiLock::kLookUp);
+    return t->api->sspi->QueryContextAttributesW(&t->context, attribute, out) == SEC_E_OK;
+}
+
 // The server's certificate (the caller frees it), or NULL.
 PCCERT_CONTEXT ServerCertificate(TlsSession* t) {
     PCCERT_CONTEXT cert = NULL;
-    SECURITY_STATUS status =
-        t->api->sspi->QueryContextAttributesW(&t->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
-    return status == SEC_E_OK ? cert : NULL;
+    return Query(t, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) ? cert : NULL;
 }
 
 // After the first handshake: the protocol (Wine takes whatever the server
@@ -202,9 +214,8 @@ PCCERT_CONTEXT ServerCertificate(TlsSession* t) {
 // in `checked`), and the room to build the records to send in.
 FetchMessage CheckAndPrepare(TlsSession* t) {
     SecPkgContext_ConnectionInfo info;
-    if (t->api->sspi->QueryContextAttributesW(&t->context, SECPKG_ATTR_CONNECTION_INFO, &info) !=
-            SEC_E_OK ||
-        info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12)) {
+    if (!Query(t, SECPKG_ATTR_CONNECTION_INFO, &info) || info.dwProtocol == 0 ||
+        (info.dwProtocol & kBelowTls12)) {
         return kFetchHandshakeFailed;
     }
     PCCERT_CONTEXT cert = ServerCertificate(t);
@@ -215,9 +226,7 @@ FetchMessage CheckAndPrepare(TlsSession* t) {
         return outcome;
     }
     t->checked = cert;
-    if (t->api->sspi->QueryContextAttributesW(&t->context, SECPKG_ATTR_STREAM_SIZES, &t->sizes) !=
-            SEC_E_OK ||
-        t->sizes.cbMaximumMessage == 0) {
+    if (!Query(t, SECPKG_ATTR_STREAM_SIZES, &t->sizes) || t->sizes.cbMaximumMessage == 0) {
         return kFetchHandshakeFailed;
     }
     size_t record = (size_t)t->sizes.cbHeader + t->sizes.cbMaximumMessage + t->sizes.cbTrailer;
@@ -259,7 +268,11 @@ FetchMessage DecryptRecord(TlsSession* t, bool* incomplete) {
     SetBuffer(&b[0], SECBUFFER_DATA, record, held);
     for (int i = 1; i < 4; i++) SetBuffer(&b[i], SECBUFFER_EMPTY, NULL, 0);
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-    SECURITY_STATUS status = t->api->sspi->DecryptMessage(&t->context, &desc, 0, NULL);
+    SECURITY_STATUS status;
+    {
+        SspiLock lock(SspiLock::kLookUp);
+        status = t->api->sspi->DecryptMessage(&t->context, &desc, 0, NULL);
+    }
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
         *incomplete = true;
         return kFetchOk;
@@ -291,6 +304,8 @@ FetchMessage DecryptRecord(TlsSession* t, bool* incomplete) {
 }
 
 }  // namespace
+
+bool TlsAvailable() { return LoadTlsApi() != NULL; }
 
 FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pulse,
                      TlsSession** out) {
@@ -336,8 +351,12 @@ FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n) {
         SetBuffer(&b[2], SECBUFFER_STREAM_TRAILER, body + piece, sizes.cbTrailer);
         SetBuffer(&b[3], SECBUFFER_EMPTY, NULL, 0);
         SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-        if (t->api->sspi->EncryptMessage(&t->context, 0, &desc, 0) != SEC_E_OK)
-            return kFetchSendFailed;
+        SECURITY_STATUS encrypted;
+        {
+            SspiLock lock(SspiLock::kLookUp);
+            encrypted = t->api->sspi->EncryptMessage(&t->context, 0, &desc, 0);
+        }
+        if (encrypted != SEC_E_OK) return kFetchSendFailed;
         // The trailer can come out shorter than its largest size.
         size_t total = (size_t)b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer;
         if (SendAll(s, header, total) != kFetchOk) return kFetchSendFailed;
@@ -395,8 +414,11 @@ FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, cons
 void TlsClose(TlsSession* t) {
     if (!t) return;
     if (t->checked) t->api->CertFreeCertificateContext(t->checked);
-    if (t->haveContext) t->api->sspi->DeleteSecurityContext(&t->context);
-    if (t->haveCredentials) t->api->sspi->FreeCredentialsHandle(&t->credentials);
+    if (t->haveContext || t->haveCredentials) {
+        SspiLock lock(SspiLock::kChange);
+        if (t->haveContext) t->api->sspi->DeleteSecurityContext(&t->context);
+        if (t->haveCredentials) t->api->sspi->FreeCredentialsHandle(&t->credentials);
+    }
     GlobalFree(t->sendRecord);  // NULL is allowed
     GlobalFree(t->received);
     GlobalFree(t);
