@@ -35,6 +35,8 @@ FetchMessage ReceiveOn(Connection* c, char* buffer, size_t room, const Pulse* pu
     return ReceiveSome(c->socket, buffer, room, pulse, got);
 }
 
+bool EndConfirmed(const Connection* c) { return !c->tls || TlsEndConfirmed(c->tls); }
+
 void CloseConnection(Connection* c) {
     TlsClose(c->tls);
     c->tls = NULL;

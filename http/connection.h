@@ -23,6 +23,12 @@ FetchMessage SendOn(Connection* c, const char* data, size_t n);
 // Up to `room` bytes of the response; *got is 0 at its end.
 FetchMessage ReceiveOn(Connection* c, char* buffer, size_t room, const Pulse* pulse, size_t* got);
 
+// After ReceiveOn gave the end: true when the connection vouches that the
+// server ended the stream (a plain TCP end; TLS's close_notify), false when
+// it may have been cut by anyone on the path (a TLS stream whose TCP
+// connection ended without close_notify).
+bool EndConfirmed(const Connection* c);
+
 void CloseConnection(Connection* c);
 
 #endif  // KESTA_HTTP_CONNECTION_H

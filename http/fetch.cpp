@@ -16,18 +16,22 @@ namespace {
 bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)); }
 
 // Connects, sends the request and receives the response into `r`.
+// Connecting and the TLS handshake together must end within the idle limit,
+// and so must the header block after the request: a server that trickles a
+// byte now and then holds a download no longer than a silent one.
 FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySink* sink,
                       Progress* p) {
-    Pulse pulse = {SilentReport, p, &p->lastReport};
-    const Pulse* watched = p->watch ? &pulse : NULL;
+    Pulse pulse = {p->watch ? SilentReport : NULL, p, &p->lastReport, false, 0};
     p->response = NULL;
+    BoundPhase(&pulse);
     Connection c;
-    FetchMessage outcome = OpenConnection(a, watched, &c);
+    FetchMessage outcome = OpenConnection(a, &pulse, &c);
     if (outcome != kFetchOk) return outcome;
     char request[kRequestCapacity];
     size_t requestLength = BuildRequest(a, request);
     outcome = SendOn(&c, request, requestLength);
-    if (outcome == kFetchOk) outcome = ReceiveResponse(&c, r, keepBody, sink, p, watched);
+    BoundPhase(&pulse);
+    if (outcome == kFetchOk) outcome = ReceiveResponse(&c, r, keepBody, sink, p, &pulse);
     CloseConnection(&c);
     if (outcome != kFetchOk) return outcome;
     // Fewer than four bytes hold no header block at all: a broken response.
@@ -48,9 +52,12 @@ FetchMessage NextAddress(const char* current, bool secure, const char* location,
 // The outputs of the final response.
 FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
     int64_t bodyLength = r->BodyLength();
-    if (r->announcedKnown && bodyLength < r->announced && !IsBodilessStatus(r->status)) {
-        return kFetchBodyTruncated;
-    }
+    bool bodiless = IsBodilessStatus(r->status);
+    if (r->announcedKnown && bodyLength < r->announced && !bodiless) return kFetchBodyTruncated;
+    // A body that only the stream's end ends is whole only when the end is
+    // the server's own: a TLS stream cut without close_notify may have been
+    // cut by anyone on the path.
+    if (r->endUnconfirmed && !r->announcedKnown && !bodiless) return kFetchCutShort;
     char headerText[kHeaderTextCapacity + 1];
     CopyHeaderText(r, headerText);
     HLOCAL body = NULL;
@@ -86,6 +93,7 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
         if (outcome != kFetchOk) return outcome;
         if (!r.redirect) return Finish(&r, keepBody, result);
         if (redirects == kMaxRedirects) return kFetchTooManyRedirects;
+        if (r.locationOverlong) return kFetchRedirectTooLong;
         char next[kMaxAddress + 1];
         outcome = NextAddress(current, a.secure, r.location, next);
         if (outcome != kFetchOk) return outcome;

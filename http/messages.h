@@ -30,6 +30,8 @@ enum FetchMessage {
     kFetchBodyTruncated,       // 受信データがContent-Lengthより短い
     kFetchTimedOut,            // サーバの応答がタイムアウト (no byte for kIdleLimitMs)
     kFetchWriteFailed,         // ファイルの書き込み失敗 (file output)
+    kFetchCutShort,            // TLSの終了通知なしに切断 (a body without a length, cut without close_notify)
+    kFetchCertWeak,            // サーバ証明書の署名または鍵が弱すぎます (SHA-1 or MD5, a short key)
     kFetchMessageCount
 };
 

@@ -2,7 +2,8 @@
 // (the header text needs only 4096 bytes), later ones double up to 4 MiB.
 // The body is copied once, into a block of its exact length, only when the
 // server has ended the response: a lying announcement can neither size our
-// memory nor change the body.
+// memory nor change the body. A file's body goes to its sink byte for byte
+// as it arrives, whatever the pieces the network cuts it into.
 #include "http/reception.h"
 
 #include <string.h>
@@ -68,52 +69,62 @@ bool MakeRoom(Response* r, bool keepBody) {
 }
 
 // Reads the status, the announced length and a redirect's target once the
-// header block is complete. A "Location:" counts only when its line ends
-// within the kept text: one cut at the 4096th byte is not followed.
+// header block is complete (or the stream ended). The fields were caught as
+// the bytes streamed in, so they count wherever they lie in the block.
 void ReadHeader(Response* r) {
     char text[kHeaderTextCapacity + 1];
     CopyHeaderText(r, text);
     r->headerRead = true;
     r->status = StatusCode(text);
-    r->announcedKnown = AnnouncedLength(text, &r->announced);
-    if (!IsRedirectStatus(r->status)) return;
-    if (r->HeaderLength() > kHeaderTextCapacity) {
-        size_t n = strlen(text);
-        while (n > 0 && !IsLineEndByte(text[n - 1])) --n;
-        text[n] = '\0';
-    }
-    r->redirect = FindLocation(text, r->location, (int)sizeof r->location);
+    const FieldCatch& length = r->lengthCatch;
+    r->announcedKnown = length.found && !length.overlong &&
+                        ReadAnnouncedLength(r->lengthText, &r->announced);
+    const FieldCatch& location = r->locationCatch;
+    if (!IsRedirectStatus(r->status) || !location.found) return;
+    size_t n = strlen(r->location);
+    while (n > 0 && (r->location[n - 1] == ' ' || r->location[n - 1] == '\t')) --n;
+    r->location[n] = '\0';
+    r->redirect = n > 0 || location.overlong;
+    r->locationOverlong = location.overlong;
 }
 
-
-// Hands the body bytes among the `n` just received at `bytes` (response
-// offsets [total - n, total)) to the sink, and keeps the stream's last bytes.
+// Hands the body bytes that are known now and not yet handed over to the
+// sink: those among the `n` just received at `bytes` (response offsets
+// [total - n, total)) and, when the header's end was settled only now, the
+// stream's last bytes before them. Then keeps the stream's last bytes.
 bool Sink(Response* r, const BodySink* sink, const char* bytes, size_t n) {
-    for (size_t i = n > 3 ? n - 3 : 0; i < n; ++i) {
-        r->lastBytes[0] = r->lastBytes[1];
-        r->lastBytes[1] = r->lastBytes[2];
-        r->lastBytes[2] = (unsigned char)bytes[i];
+    bool ok = true;
+    if (sink && r->scan.found && !r->redirect) {
+        int64_t from = r->total - (int64_t)n;
+        int64_t next = r->HeaderLength() + r->sunk;  // the next body byte to hand over
+        if (next < from) {
+            // At most the tail: the end is settled at most two bytes after it.
+            size_t back = (size_t)(from - next);
+            if (back > sizeof r->tail) return false;
+            ok = sink->write(sink->context,
+                             reinterpret_cast<const char*>(r->tail) + sizeof r->tail - back, back);
+            r->sunk += (int64_t)back;
+            next = from;
+        }
+        if (ok && next < r->total) {
+            size_t count = (size_t)(r->total - next);
+            ok = sink->write(sink->context, bytes + (next - from), count);
+            r->sunk += (int64_t)count;
+        }
     }
-    if (!sink || !r->scan.found || r->redirect) return true;
-    int64_t from = r->total - (int64_t)n;
-    int64_t start = r->HeaderLength() > from ? r->HeaderLength() : from;
-    if (start >= r->total) return true;
-    size_t count = (size_t)(r->total - start);
-    r->sunk += (int64_t)count;
-    return sink->write(sink->context, bytes + (start - from), count);
-}
-
-// At the end of the stream the last bytes may turn out to be body (a header
-// that ends in LF LF and one more byte): they go to the sink then.
-bool SinkTail(Response* r, const BodySink* sink) {
-    int64_t pending = r->BodyLength() - r->sunk;
-    if (!sink || r->redirect || pending <= 0) return true;
-    r->sunk += pending;
-    return sink->write(sink->context, reinterpret_cast<const char*>(r->lastBytes) + 3 - pending,
-                       (size_t)pending);
+    for (size_t i = n > sizeof r->tail ? n - sizeof r->tail : 0; i < n; ++i) {
+        memmove(r->tail, r->tail + 1, sizeof r->tail - 1);
+        r->tail[sizeof r->tail - 1] = (unsigned char)bytes[i];
+    }
+    return ok;
 }
 
 }  // namespace
+
+Response::Response() {
+    FieldCatchStart(&locationCatch, "Location:", location, sizeof location);
+    FieldCatchStart(&lengthCatch, "Content-Length:", lengthText, sizeof lengthText);
+}
 
 Response::~Response() { FreeChunks(first); }
 
@@ -137,37 +148,60 @@ bool Report(Progress* p, bool finished) {
     return p->watch->callback(d, t, p->watch->datum) != 0;
 }
 
+bool ResponseRoom(Response* r, bool keepBody, char** at, size_t* room) {
+    if (!MakeRoom(r, keepBody)) return false;
+    Chunk* chunk = r->last;
+    *at = ChunkBytes(chunk) + chunk->used;
+    *room = chunk->capacity - chunk->used;
+    return true;
+}
+
+FetchMessage ResponseArrived(Response* r, size_t n, const BodySink* sink) {
+    Chunk* chunk = r->last;
+    char* bytes = ChunkBytes(chunk) + chunk->used;
+    bool headerWasFound = r->scan.found;
+    ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(bytes), n);
+    FieldCatchFeed(&r->locationCatch, bytes, n);
+    FieldCatchFeed(&r->lengthCatch, bytes, n);
+    chunk->used += n;
+    r->total += (int64_t)n;
+    if (r->scan.found && !headerWasFound) ReadHeader(r);
+    return Sink(r, sink, bytes, n) ? kFetchOk : kFetchWriteFailed;
+}
+
+FetchMessage ResponseEnded(Response* r, const BodySink* sink) {
+    FinishHeaderEndScan(&r->scan);
+    FieldCatchEnd(&r->locationCatch);
+    FieldCatchEnd(&r->lengthCatch);
+    // A header block found on the way has been read already; one that only
+    // the end of the stream settles (or none at all) is read now.
+    if (r->total > 0 && !r->headerRead) ReadHeader(r);
+    return Sink(r, sink, NULL, 0) ? kFetchOk : kFetchWriteFailed;
+}
+
 FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const BodySink* sink,
-                             Progress* p, const Pulse* pulse) {
+                             Progress* p, Pulse* pulse) {
     p->response = r;
     for (;;) {
-        if (!MakeRoom(r, keepBody)) return kFetchReceiveFailed;
-        Chunk* chunk = r->last;
+        char* at = NULL;
+        size_t room = 0;
+        if (!ResponseRoom(r, keepBody, &at, &room)) return kFetchReceiveFailed;
         size_t got = 0;
-        FetchMessage outcome = ReceiveOn(c, ChunkBytes(chunk) + chunk->used,
-                                         chunk->capacity - chunk->used, pulse, &got);
+        FetchMessage outcome = ReceiveOn(c, at, room, pulse, &got);
         if (outcome != kFetchOk) return outcome;
         if (got == 0) break;
-        bool headerWasFound = r->scan.found;
-        unsigned char* bytes = reinterpret_cast<unsigned char*>(ChunkBytes(chunk) + chunk->used);
-        ScanForHeaderEnd(&r->scan, bytes, got);
-        chunk->used += got;
-        r->total += (int64_t)got;
-        if (r->scan.found && !headerWasFound) {
-            ReadHeader(r);
-            if (r->redirect) return kFetchOk;
-        }
-        if (!Sink(r, sink, ChunkBytes(chunk) + chunk->used - got, got)) return kFetchWriteFailed;
+        outcome = ResponseArrived(r, got, sink);
+        if (outcome != kFetchOk) return outcome;
+        // The header block is in: from now on only the idle limit counts.
+        if (r->scan.found) pulse->bounded = false;
+        if (r->redirect) return kFetchOk;
         if (p->watch && GetTickCount() - p->lastReport >= kProgressIntervalMs && Report(p)) {
             return kFetchCancelled;
         }
     }
-    FinishHeaderEndScan(&r->scan);
-    // A header block found on the way has been read already; one that only
-    // the end of the stream settles (or none at all) is read now.
-    if (r->total > 0 && !r->headerRead) ReadHeader(r);
-    if (r->redirect) return kFetchOk;
-    if (!SinkTail(r, sink)) return kFetchWriteFailed;
+    r->endUnconfirmed = !EndConfirmed(c);
+    FetchMessage outcome = ResponseEnded(r, sink);
+    if (outcome != kFetchOk || r->redirect) return outcome;
     if (p->watch && Report(p, true)) return kFetchCancelled;
     return kFetchOk;
 }

@@ -93,6 +93,10 @@ bool FindLocation(const char* text, char* out, int capacity) {
 bool AnnouncedLength(const char* text, int64_t* length) {
     char value[32];
     if (!FindHeaderField(text, "Content-Length:", value, (int32_t)sizeof value)) return false;
+    return ReadAnnouncedLength(value, length);
+}
+
+bool ReadAnnouncedLength(const char* value, int64_t* length) {
     const char* p = value;
     if (*p < '0' || *p > '9') return false;
     int64_t n = 0;

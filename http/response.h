@@ -44,6 +44,8 @@ bool FindLocation(const char* headerText, char* out, int capacity);
 // The "Content-Length:" value when it is a decimal number (spaces and tabs
 // may follow it) that fits 63 bits; false for any other value or none.
 bool AnnouncedLength(const char* headerText, int64_t* length);
+// The same rule for a value already found.
+bool ReadAnnouncedLength(const char* value, int64_t* length);
 
 // True for the codes that never carry a body, whatever "Content-Length:"
 // says (RFC 7230 section 3.3.3): 1xx, 204, 304.

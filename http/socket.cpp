@@ -30,17 +30,28 @@ int WaitOnce(SOCKET s, WaitFor what, DWORD milliseconds) {
     return n > 0 ? 1 : 0;
 }
 
+// Milliseconds left before the pulse's deadline, 0 once it has passed;
+// kIdleLimitMs when the phase is not bounded. (Tick counts wrap every 49.7
+// days; the difference read as signed stays right across the wrap.)
+DWORD UntilDeadline(const Pulse* pulse, DWORD now) {
+    if (!pulse || !pulse->bounded) return kIdleLimitMs;
+    int32_t left = (int32_t)(pulse->deadline - now);
+    return left > 0 ? (DWORD)left : 0;
+}
+
 // Waits until the socket is ready, asking the pulse each time
 // kSilenceIntervalMs have passed since the watcher last heard (so the gap
 // between two calls never grows with bytes that arrive in between), and
-// giving up after kIdleLimitMs without any event.
+// giving up after kIdleLimitMs without any event or at the phase's deadline.
 FetchMessage Wait(SOCKET s, WaitFor what, const Pulse* pulse, FetchMessage failure) {
     DWORD start = GetTickCount();
     for (;;) {
         DWORD now = GetTickCount();
         DWORD waited = now - start;
-        if (waited >= kIdleLimitMs) return kFetchTimedOut;
+        DWORD left = UntilDeadline(pulse, now);
+        if (waited >= kIdleLimitMs || left == 0) return kFetchTimedOut;
         DWORD slice = kIdleLimitMs - waited;
+        if (slice > left) slice = left;
         if (pulse && pulse->silent) {
             DWORD since = now - *pulse->lastReport;
             if (since >= kSilenceIntervalMs) {
@@ -135,6 +146,11 @@ SocketLibrary::~SocketLibrary() {
     ReleaseSRWLockExclusive(&g_countLock);
 }
 
+void BoundPhase(Pulse* pulse) {
+    pulse->bounded = true;
+    pulse->deadline = GetTickCount() + kIdleLimitMs;
+}
+
 FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out) {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -176,11 +192,11 @@ FetchMessage SendAll(SOCKET s, const char* data, size_t n) {
 }
 
 FetchMessage ReceiveSome(SOCKET s, char* buffer, size_t room, const Pulse* pulse, size_t* got) {
-    // A watched receive waits in select, to ask the host in between; an
-    // unwatched one blocks in recv itself, whose time-out is the idle limit
-    // (each select is a round trip to Wine's server: a listing of small
-    // members pays it twice a member).
-    if (pulse && pulse->silent) {
+    // A watched receive, or one in a phase with a deadline, waits in select,
+    // to ask the host or look at the clock in between; any other blocks in
+    // recv itself, whose time-out is the idle limit (each select is a round
+    // trip to Wine's server: a listing of small members pays it twice a member).
+    if (pulse && (pulse->silent || pulse->bounded)) {
         FetchMessage ready = WaitReadable(s, pulse);
         if (ready != kFetchOk) return ready;
     }

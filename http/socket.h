@@ -8,16 +8,23 @@
 #include "compat/win32.h"
 #include "http/messages.h"
 
-// A watched download's waits call `silent` whenever kSilenceIntervalMs have
-// passed since the watcher last heard (`*lastReport`, GetTickCount() of its
-// last call, which `silent` brings up to date), whatever arrives in between;
-// a true result cancels the download. A NULL Pulse waits without asking
-// anyone.
+// What a download's waits answer to besides the idle limit. A watched
+// download's waits call `silent` whenever kSilenceIntervalMs have passed
+// since the watcher last heard (`*lastReport`, GetTickCount() of its last
+// call, which `silent` brings up to date), whatever arrives in between; a
+// true result cancels the download. A NULL `silent` (or a NULL Pulse) asks
+// no one. While `bounded`, the phase under way must end by GetTickCount()
+// reaching `deadline`, however the bytes trickle in (kFetchTimedOut).
 struct Pulse {
     bool (*silent)(void* context);
     void* context;
     const DWORD* lastReport;
+    bool bounded;
+    DWORD deadline;
 };
+
+// Starts a phase that must end within kIdleLimitMs from now.
+void BoundPhase(Pulse* pulse);
 
 // The host's limit between progress calls is 250 ms; 200 leaves the rest
 // for the callback and the scheduler.

@@ -31,13 +31,19 @@ FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pu
 FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);
 
 // Receives up to `room` bytes of plaintext; *got is 0 at the end of the
-// stream (the server's close_notify, or the TCP stream's orderly end).
-// kFetchTlsReceiveFailed for an alert or a record that fails to decrypt;
+// stream (the server's close_notify, or the TCP stream's orderly end between
+// records: TlsEndConfirmed tells which). kFetchTlsReceiveFailed for an
+// alert, a record that fails to decrypt, bytes that cannot begin a record
+// (at once), or a TCP end in the middle of a record;
 // kFetchReceiveFailed for a reset; kFetchTimedOut after kIdleLimitMs without
 // a byte; kFetchCancelled. A failure is final: every later call returns it
 // again.
 FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, const Pulse* pulse,
                         size_t* got);
+
+// True once the server's close_notify ended the stream; false while it has
+// not, and when the TCP connection ended without one.
+bool TlsEndConfirmed(const TlsSession* t);
 
 // Ends the session and frees what it holds (not the socket). NULL is allowed.
 void TlsClose(TlsSession* t);

@@ -16,4 +16,6 @@ FetchMessage TlsReceive(TlsSession*, SOCKET, char*, size_t, const Pulse*, size_t
     return kFetchTlsReceiveFailed;
 }
 
+bool TlsEndConfirmed(const TlsSession*) { return false; }
+
 void TlsClose(TlsSession*) {}

@@ -32,6 +32,7 @@ struct TlsSession {
     bool renegotiate;     // the server asked for a handshake; run before the next record
     int quietHandshakes;  // such handshakes since the last plaintext
     bool ended;           // close_notify or the TCP stream's end seen
+    bool closeNotified;   // the end was the server's close_notify
     FetchMessage failed;  // kFetchOk, or the failure every later receive repeats
 };
 
@@ -47,8 +48,15 @@ const int kMostHandshakeSteps = 64;
 // Handshakes the server may ask for after the first with no plaintext in
 // between (a TLS 1.3 server sends a ticket or two); more is no progress.
 const int kMostQuietHandshakes = 16;
-// The record type of an alert (RFC 5246 6.2.1), read from a record's header.
+// Record types (RFC 8446 5.1): change_cipher_spec, alert, handshake and
+// application_data; any other first byte cannot begin a record.
+const unsigned char kFirstRecordType = 20;
 const unsigned char kAlertRecord = 21;
+const unsigned char kLastRecordType = 23;
+// A record's header: type, version (3.x), length; the longest ciphertext a
+// record may carry (2^14 + 2048, RFC 5246 6.2.3; TLS 1.3 allows less).
+const size_t kRecordHeader = 5;
+const size_t kLongestRecordBody = 16384 + 2048;
 
 const DWORD kContextFlags = ISC_REQ_STREAM | ISC_REQ_CONFIDENTIALITY | ISC_REQ_SEQUENCE_DETECT |
                             ISC_REQ_REPLAY_DETECT | ISC_REQ_ALLOCATE_MEMORY |
@@ -258,6 +266,15 @@ const SecBuffer* FindBuffer(const SecBuffer* b, unsigned long type) {
     return NULL;
 }
 
+// False when the held bytes cannot be the start of a record: a server (or
+// anyone on the path) sending them gets a failure at once, not a wait for
+// a record that will never be whole.
+bool PlausibleRecord(const unsigned char* p, size_t held) {
+    if (held >= 1 && (p[0] < kFirstRecordType || p[0] > kLastRecordType)) return false;
+    if (held >= 2 && p[1] != 3) return false;
+    return held < kRecordHeader || (size_t)((p[3] << 8) | p[4]) <= kLongestRecordBody;
+}
+
 // Decrypts the record at the front of the held ciphertext in place, noting its plaintext,
 // the stream's end or a handshake request; *incomplete if it has not all arrived.
 FetchMessage DecryptRecord(TlsSession* t, bool* incomplete) {
@@ -299,7 +316,9 @@ FetchMessage DecryptRecord(TlsSession* t, bool* incomplete) {
     if (plainBytes > 0) t->quietHandshakes = 0;
     t->renegotiate = status == SEC_I_RENEGOTIATE;
     // Wine shows the server's close_notify as a success with nothing decrypted.
-    t->ended = status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && plainBytes == 0 && alert);
+    t->closeNotified =
+        status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && plainBytes == 0 && alert);
+    t->ended = t->closeNotified;
     return kFetchOk;
 }
 
@@ -389,13 +408,21 @@ FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, cons
         bool needMore = !t->renegotiate && t->start == t->end;
         if (t->renegotiate) {
             outcome = Renegotiate(t, s, pulse);
+        } else if (!PlausibleRecord(reinterpret_cast<unsigned char*>(t->received) + t->start,
+                                    t->end - t->start)) {
+            outcome = kFetchTlsReceiveFailed;
         } else if (!needMore) {
             outcome = DecryptRecord(t, &needMore);
         }
         if (outcome == kFetchOk && needMore) {
             size_t n = 0;
             outcome = ReceiveMore(t, s, pulse, &n);
-            if (outcome == kFetchOk && n == 0) t->ended = true;  // the TCP stream's orderly end
+            // The TCP stream's orderly end: between records an end (that
+            // TlsEndConfirmed does not vouch for), inside one a cut record.
+            if (outcome == kFetchOk && n == 0) {
+                if (t->start < t->end) outcome = kFetchTlsReceiveFailed;
+                t->ended = true;
+            }
         }
         if (outcome != kFetchOk) {
             // A reset, a cancel or a silent server stays what it is; any other
@@ -410,6 +437,8 @@ FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, cons
         }
     }
 }
+
+bool TlsEndConfirmed(const TlsSession* t) { return t && t->closeNotified; }
 
 void TlsClose(TlsSession* t) {
     if (!t) return;

@@ -17,6 +17,7 @@ replies, sent through Python's ssl after a bounded handshake.
         url = srv.url("/a")          # https://localhost:<port>/a
 """
 
+import os
 import socket
 import ssl
 import struct
@@ -48,11 +49,13 @@ class Reply:
     many bytes, or `cuts` gives the exact offsets at which to split;
     pause: seconds to wait between pieces; how: SEND, CLOSE_AT_ONCE, RESET
     or HOLD. Over TLS, close_notify=False ends the stream with the TCP close
-    alone (a RESET never sends close_notify).
+    alone (a RESET never sends close_notify), and `raw` bytes are written on
+    the TCP connection itself after the data, outside TLS (a cut or forged
+    record; no close_notify follows them).
     """
 
     def __init__(self, data=b"", piece=None, cuts=None, pause=0.0, how=SEND,
-                 close_notify=True):
+                 close_notify=True, raw=b""):
         if how not in (SEND, CLOSE_AT_ONCE, RESET, HOLD):
             raise ValueError("unknown reply kind %r" % (how,))
         if pause < 0 or pause > MAX_PAUSE_SECONDS:
@@ -62,7 +65,8 @@ class Reply:
         self.cuts = list(cuts) if cuts else []
         self.pause = pause
         self.how = how
-        self.close_notify = close_notify
+        self.close_notify = close_notify and not raw
+        self.raw = bytes(raw)
 
     def pieces(self):
         """The data split as asked: at `cuts`, else every `piece` bytes."""
@@ -266,6 +270,9 @@ class ScriptedServer:
                 if self._stop.wait(reply.pause):
                     return
             conn.sendall(piece)
+        if reply.raw:
+            # Under the TLS layer: the same descriptor, written directly.
+            os.write(conn.fileno(), reply.raw)
         if reply.how == HOLD:
             self._held.append((conn, time.monotonic() + HOLD_SECONDS))
             return True

@@ -13,8 +13,10 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -50,6 +52,8 @@ TOO_MANY = text("リダイレクトが多すぎます\n")
 TOO_LONG = text("リダイレクト先のURLが長すぎます\n")
 TRUNCATED = text("受信データがContent-Lengthより短い\n")
 TIMED_OUT = text("サーバの応答がタイムアウト\n")
+CUT = text("TLSの終了通知なしに切断\n")
+WEAK = text("サーバ証明書の署名または鍵が弱すぎます\n")
 QUICK_IDLE = 3.0  # fetch_probe_quick's idle limit, in seconds
 
 
@@ -184,26 +188,52 @@ class CertificateTest(TlsCase):
 
 
 class StreamEndTest(TlsCase):
-    """How an https:// body may end: close_notify or the TCP close both end
-    it; before its Content-Length either way it is a failed download."""
+    """How an https:// body may end: close_notify ends it; the TCP close
+    alone ends it only when its Content-Length is met (anyone on the path can
+    cut a TCP connection); a record cut by the close, or bytes that cannot be
+    a record, fail it."""
 
     def test_ends_of_the_stream(self):
         body = bytes((i * 7) & 0xFF for i in range(200000))
         length = b"Content-Length: %d" % len(body)
         short = b"Content-Length: %d" % (len(body) + 1)
+        half = bytes(range(256)) * 2
         rows = [  # label, Reply, text, body
             ("close_notify", Reply(ok([length], body), piece=65536, pause=0.01), OK, body),
+            ("no length, close_notify", Reply(ok([], body)), OK, body),
             ("TCP close alone", Reply(ok([length], body), close_notify=False), OK, body),
-            ("no length, TCP close alone", Reply(ok([], body), close_notify=False), OK, body),
+            ("no length, TCP close alone", Reply(ok([], body), close_notify=False), CUT, None),
             ("longer than announced", Reply(ok([b"Content-Length: 10"], body)), OK, body),
             ("one byte short", Reply(ok([short], body)), TRUNCATED, None),
             ("one byte short, TCP close alone", Reply(ok([short], body), close_notify=False),
              TRUNCATED, None),
+            ("a record's header alone, then the TCP close",
+             Reply(ok([], body), raw=b"\x17\x03\x03\x03\xe8"), TLS_RECEIVE, None),
+            ("half a record, then the TCP close",
+             Reply(ok([], body), raw=b"\x17\x03\x03\x03\xe8" + half), TLS_RECEIVE, None),
+            ("a header announcing 0xFFFF bytes", Reply(ok([], body), raw=b"\x17\x03\x03\xff\xff"),
+             TLS_RECEIVE, None),
+            ("300 bytes of garbage", Reply(ok([], body), raw=bytes(300)), TLS_RECEIVE, None),
         ]
         routes = {"/e/%d" % i: r[1] for i, r in enumerate(rows)}
         with self.tls_server(routes) as server:
             lines = run_probe(*[server.url("/e/%d" % i) for i in range(len(rows))])
         self.assertProbe([(r[0], r[2], r[3]) for r in rows], lines)
+
+    def test_bytes_that_are_no_record_fail_at_once(self):
+        # The server then stays silent: the failure may not wait for a close
+        # or for the idle limit.
+        rows = [("garbage", bytes(300)), ("a header announcing 0xFFFF bytes",
+                                          b"\x17\x03\x03\xff\xff")]
+        routes = {"/g/%d" % i: Reply(ok([], b"body"), raw=raw, how=HOLD)
+                  for i, (_, raw) in enumerate(rows)}
+        with self.tls_server(routes) as server:
+            start = time.monotonic()
+            lines = run_probe(*[server.url("/g/%d" % i) for i in range(len(rows))],
+                              probe="fetch_probe_quick")
+            took = time.monotonic() - start
+        self.assertProbe([(label, TLS_RECEIVE, None) for label, _ in rows], lines)
+        self.assertLess(took, QUICK_IDLE)
 
     def test_reset_mid_body_is_a_failure(self):
         # A reset may surface as the reset or as an end before the announced
@@ -231,6 +261,57 @@ class IdleTest(TlsCase):
         self.assertProbe([("before the handshake", TIMED_OUT, None),
                           ("mid-body", TIMED_OUT, None)], lines)
         self.assertGreater(took, 2 * QUICK_IDLE - 0.5)
+
+    def test_a_trickled_handshake_ends_at_the_limit(self):
+        with TrickleServer() as trickle:
+            start = time.monotonic()
+            line, = run_probe("https://localhost:%d/t" % trickle.port, probe="fetch_probe_quick")
+            took = time.monotonic() - start
+        self.assertProbe([("handshake one byte at a time", TIMED_OUT, None)], [line])
+        self.assertLess(took, QUICK_IDLE + 3.0)
+
+
+class TrickleServer:
+    """Takes one connection on 127.0.0.1, reads its first bytes (a TLS
+    client's hello) and answers with the start of a handshake record, one byte
+    every `step` seconds, until the client closes or `seconds` pass: never
+    silent for the idle limit, never done."""
+
+    def __init__(self, step=0.5, seconds=10.0):
+        self.step, self.seconds = step, seconds
+        self.sock = socket.socket()
+        self.sock.bind((harness.LOOPBACK, 0))
+        self.sock.listen(1)
+        self.port = self.sock.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve)
+        self.thread.start()
+
+    def _serve(self):
+        self.sock.settimeout(self.seconds)
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(self.seconds)
+            end = time.monotonic() + self.seconds
+            try:
+                conn.recv(4096)
+                for b in b"\x16\x03\x03\x40\x00" + bytes(16384):
+                    if time.monotonic() > end:
+                        break
+                    conn.sendall(bytes([b]))
+                    time.sleep(self.step)
+            except OSError:
+                pass  # the client gave up
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.thread.join(self.seconds + 5)
+        self.sock.close()
+        return False
 
 
 class RedirectTest(TlsCase):

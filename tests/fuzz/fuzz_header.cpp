@@ -1,11 +1,14 @@
 // Arbitrary bytes as a header block: looks up "Last-Modified:", "Date:" and a
 // name taken from the input, with small and large capacities, and traps when
-// a value is not terminated within its buffer or an absent field wrote to it.
+// a value is not terminated within its buffer or an absent field wrote to it,
+// or when the field caught from the bytes as a stream (cut at a point the
+// input picks) is not the field the lookup finds in the block.
 // Block, name and value sit in exact-size heap blocks, so over-reads are caught.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "http/fieldcatch.h"
 #include "http/header.h"
 
 static const char kFill = '#';
@@ -39,6 +42,22 @@ static void CheckLookup(const char* block, const char* name, int32_t capacity) {
     free(value);
 }
 
+// The streaming catch agrees with the lookup over the whole block.
+static void CheckCatch(const uint8_t* bytes, size_t n, const char* block, const char* name) {
+    const int32_t kCapacity = 64;
+    char want[kCapacity];
+    char got[kCapacity];
+    int32_t found = FindHeaderField(block, name, want, kCapacity);
+    FieldCatch c;
+    FieldCatchStart(&c, name, got, sizeof got);
+    size_t cut = n > 0 ? bytes[n - 1] % (n + 1) : 0;
+    FieldCatchFeed(&c, reinterpret_cast<const char*>(bytes), cut);
+    FieldCatchFeed(&c, reinterpret_cast<const char*>(bytes) + cut, n - cut);
+    FieldCatchEnd(&c);
+    Require(c.found == (found == 1));
+    if (c.found) Require(strcmp(want, got) == 0);
+}
+
 // Every step lands inside the text, on a line start that is never a fold byte.
 static void CheckLineWalk(const char* block, size_t n) {
     const char* line = block;
@@ -66,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t n) {
             for (int32_t capacity : capacities) CheckLookup(block, fieldName, capacity);
         }
         CheckLineWalk(block, strlen(block));
+        for (const char* fieldName : names) CheckCatch(bytes, n, block, fieldName);
     }
     free(name);
     free(block);

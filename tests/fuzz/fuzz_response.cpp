@@ -1,12 +1,16 @@
 // Whole raw HTTP responses through the header/body split, the field lookup,
 // the date conversion, and the status, target and length a redirect and a
 // truncation are judged by. The split is fed in pieces whose sizes come from
-// the input and must agree with a plain search over the whole response.
+// the input and must agree with a plain search over the whole response; the
+// reception, fed the same pieces, must give a file (its sink) and a memory
+// body that are both exactly the bytes after that header block.
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
+#include "http/reception.h"
 #include "http/response.h"
 
 namespace {
@@ -33,6 +37,40 @@ size_t PlainHeaderLength(const unsigned char* p, size_t n) {
     return n;
 }
 
+bool Append(void* context, const char* bytes, size_t n) {
+    static_cast<std::string*>(context)->append(bytes, n);
+    return true;
+}
+
+// The body the reception gives for the response fed in pieces of `piece`
+// bytes: the memory body, or what the sink got; `redirect` as it judged.
+std::string Received(const unsigned char* p, size_t n, size_t piece, bool keepBody,
+                     bool* redirect) {
+    Response r;
+    std::string sunk;
+    BodySink sink = {Append, &sunk};
+    const BodySink* to = keepBody ? NULL : &sink;
+    for (size_t at = 0; at < n;) {
+        char* room = NULL;
+        size_t space = 0;
+        if (!ResponseRoom(&r, keepBody, &room, &space)) abort();
+        size_t len = n - at < piece ? n - at : piece;
+        if (len > space) len = space;
+        memcpy(room, p + at, len);
+        if (ResponseArrived(&r, len, to) != kFetchOk) abort();
+        at += len;
+    }
+    if (ResponseEnded(&r, to) != kFetchOk) abort();
+    *redirect = r.redirect;
+    if (strnlen(r.location, kLocationCapacity) == kLocationCapacity) abort();
+    if (!keepBody) return sunk;
+    HLOCAL block = TakeBody(&r);
+    if (!block) abort();
+    std::string body(static_cast<const char*>(LocalLock(block)), (size_t)r.BodyLength());
+    LocalFree(block);
+    return body;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,6 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t streamed = scan.found ? scan.headerLength : n;
     if (streamed != PlainHeaderLength(p, n)) abort();
     if (scan.found && scan.seen > n) abort();
+
+    bool redirect = false;
+    bool again = false;
+    std::string memory = Received(p, n, piece, true, &redirect);
+    std::string file = Received(p, n, piece, false, &again);
+    if (redirect != again) abort();
+    if (memory != std::string(reinterpret_cast<const char*>(p) + streamed, n - streamed)) abort();
+    if (file != (redirect ? std::string() : memory)) abort();
 
     size_t textLength = streamed < (size_t)kHeaderTextCapacity ? streamed : (size_t)kHeaderTextCapacity;
     char* text = static_cast<char*>(malloc(textLength + 1));

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -245,6 +246,65 @@ TEST(Cancel, RefusedConnectionFailsTheSameWatchedOrNot) {
 // completes: every phase gives up after the idle limit (3 s in the test
 // build, 60 s in the plug-in), watched or not, in listing, lookup and
 // extraction; the listing lists that member as failed and goes on.
+// A server that sends a byte every 400 ms is never silent for the limit.
+// Before the header block is whole that still ends the download at the
+// limit (connecting, a handshake and the header are bounded as a whole); in
+// the body only silence counts, and a slow body is received.
+TEST(IdleTimeout, ATrickledHeaderEndsAtTheLimitATrickledBodyDoesNot) {
+    const long long kLimitMs = 3000;
+    static const int kStepMs = 400;
+    auto trickle = [](SOCKET c, const std::string& head, const std::string& rest) {
+        if (!LoopbackServer::SendAll(c, head)) return;
+        for (char b : rest) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+            if (!LoopbackServer::SendAll(c, std::string(1, b))) return;
+        }
+    };
+    LoopbackServer header([&](SOCKET c, const std::string&) {
+        trickle(c, "HTTP/1.0 200 OK\r\nX: ", std::string(20, 'x'));
+    });
+    LoopbackServer body([&](SOCKET c, const std::string&) {
+        trickle(c, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n", "0123456789");
+    });
+    header.ServeConcurrently();
+    body.ServeConcurrently();
+    struct Run {
+        std::string url;
+        bool watched;
+        int code = -99;
+        long long ms = 0;
+        size_t size = 0;
+    } runs[] = {{header.Url("/h"), false}, {header.Url("/h"), true}, {body.Url("/b"), false},
+                {body.Url("/b"), true}};
+    std::vector<std::thread> threads;
+    for (Run& r : runs) {
+        threads.emplace_back([&r] {
+            progress_rule::Record record;
+            HLOCAL h = NULL;
+            long long start = NowMs();
+            r.code = GetFile(r.url.data(), (LONG_PTR)r.url.size(), reinterpret_cast<char*>(&h),
+                             kMemoryIn | kToMemory, r.watched ? progress_rule::OnProgress : NULL,
+                             reinterpret_cast<LONG_PTR>(&record));
+            r.ms = NowMs() - start;
+            if (h) r.size = LocalSize(h);
+            LocalFree(h);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (const Run& r : runs) {
+        SCOPED_TRACE(r.url + (r.watched ? " watched" : ""));
+        if (r.url == runs[0].url) {
+            EXPECT_EQ(SPI_FILE_READ_ERROR, r.code);
+            EXPECT_GE(r.ms, kLimitMs - 50);
+            EXPECT_LT(r.ms, kLimitMs + 1500);
+        } else {
+            EXPECT_EQ(SPI_SUCCESS, r.code);
+            EXPECT_EQ(10u, r.size);
+            EXPECT_GE(r.ms, 10 * kStepMs - 100);
+        }
+    }
+}
+
 TEST(IdleTimeout, EveryPhaseGivesUpAfterTheLimit) {
     const long long kLimitMs = 3000;
     auto silent = [](SOCKET c, const std::string&) {

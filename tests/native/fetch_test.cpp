@@ -353,7 +353,8 @@ TEST(FetchMessages, AreTheShiftJisBytesOfTheTexts) {
         "サーバ証明書の有効期間外\n", "TLSの受信データが不正\n",
         "リダイレクト先を拒否\n", "リダイレクトが多すぎます\n",
         "リダイレクト先のURLが長すぎます\n", "受信データがContent-Lengthより短い\n",
-        "サーバの応答がタイムアウト\n", "ファイルの書き込み失敗\n",
+        "サーバの応答がタイムアウト\n", "ファイルの書き込み失敗\n", "TLSの終了通知なしに切断\n",
+        "サーバ証明書の署名または鍵が弱すぎます\n",
     };
     ASSERT_EQ((int)(sizeof texts / sizeof texts[0]), (int)kFetchMessageCount);
     for (int i = 0; i < kFetchMessageCount; ++i) {

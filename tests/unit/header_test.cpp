@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "http/fieldcatch.h"
 #include "http/header.h"
 #include "http/response.h"
 
@@ -220,5 +221,55 @@ TEST(ResponseFields, StatusLocationAndLength) {
         int64_t length = -1;
         AnnouncedLength(r.head, &length);
         EXPECT_EQ(r.length, length) << r.head;
+    }
+}
+
+// A field caught as the block streams in is the field the lookup finds in the
+// whole block, wherever the stream is cut: folds, line ends, the first of two,
+// the empty line that ends the search, a NUL, a value cut at its capacity.
+TEST(FieldCatch, FindsWhatTheLookupFindsAtEverySplit) {
+    const char* const blocks[] = {
+        "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\nbody",
+        "HTTP/1.0 302 Found\nX: 1\nlocation:\t /a/b \n\nLocation: /no",
+        "HTTP/1.0 302 Found\r\n Location: /fold-is-no-name\r\nLOCATION: /y\r\n\r\n",
+        "HTTP/1.0 302 Found\r\nLocation: /a\r\n  b\r\n\tc\r\nX: 1\r\n\r\n",
+        "HTTP/1.0 302 Found\r\rLocation: /after-empty-line\r\n",
+        "HTTP/1.0 302 Found\n\rLocation: /lf-cr\n",
+        "\r\nLocation: /first-line-empty\r\n",
+        "Location: /first-line\r\nLocation: /second",
+        "HTTP/1.0 302\r\nLoc\r\nation: /split-name\r\nLocation: /z \r\n \r\n",
+        "HTTP/1.0 302\r\nLocation: /runs-to-the-end",
+        "HTTP/1.0 302\r\nLocation:",
+        "HTTP/1.0 302\r\nLocation: /cut-at-capacity-0123456789\r\n",
+        "HTTP/1.0 302\r\nDate: x\r\nLocation: /x\r\nContent-Length: 7\r\n\r\n",
+    };
+    const char* const names[] = {"Location:", "Content-Length:", "Date:"};
+    const size_t kCapacity = 24;
+    for (const char* block : blocks) {
+        const std::string text(block);
+        for (const char* name : names) {
+            Lookup want = LookUp(text, name, (int32_t)kCapacity);
+            for (size_t cut = 0; cut <= text.size(); ++cut) {
+                char value[kCapacity];
+                FieldCatch c;
+                FieldCatchStart(&c, name, value, sizeof value);
+                FieldCatchFeed(&c, text.data(), cut);
+                FieldCatchFeed(&c, text.data() + cut, text.size() - cut);
+                FieldCatchEnd(&c);
+                SCOPED_TRACE(text + " / " + name + " cut at " + std::to_string(cut));
+                ASSERT_EQ(want.found == 1, c.found);
+                if (c.found) {
+                    ASSERT_EQ(want.value, std::string(value));
+                }
+            }
+            // and a NUL in the stream ends the search as the block's end does
+            char value[kCapacity];
+            FieldCatch c;
+            FieldCatchStart(&c, name, value, sizeof value);
+            FieldCatchFeed(&c, text.c_str(), text.size() + 1);
+            FieldCatchFeed(&c, "Location: /after-nul\r\n", 23);
+            FieldCatchEnd(&c);
+            EXPECT_EQ(want.found == 1, c.found) << text << " / " << name << " NUL";
+        }
     }
 }
