@@ -39,31 +39,19 @@ DWORD UntilDeadline(const Pulse* pulse, DWORD now) {
     return left > 0 ? (DWORD)left : 0;
 }
 
-// Waits until the socket is ready, asking the pulse each time
-// kSilenceIntervalMs have passed since the watcher last heard (so the gap
-// between two calls never grows with bytes that arrive in between), and
-// giving up after kIdleLimitMs without any event or at the phase's deadline.
+struct SocketWait {
+    SOCKET s;
+    WaitFor what;
+};
+
+int WaitOnSocket(void* context, DWORD milliseconds) {
+    const SocketWait* w = static_cast<const SocketWait*>(context);
+    return WaitOnce(w->s, w->what, milliseconds);
+}
+
 FetchMessage Wait(SOCKET s, WaitFor what, const Pulse* pulse, FetchMessage failure) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        DWORD now = GetTickCount();
-        DWORD waited = now - start;
-        DWORD left = UntilDeadline(pulse, now);
-        if (waited >= kIdleLimitMs || left == 0) return kFetchTimedOut;
-        DWORD slice = kIdleLimitMs - waited;
-        if (slice > left) slice = left;
-        if (pulse && pulse->silent) {
-            DWORD since = now - *pulse->lastReport;
-            if (since >= kSilenceIntervalMs) {
-                if (pulse->silent(pulse->context)) return kFetchCancelled;
-                continue;
-            }
-            if (slice > kSilenceIntervalMs - since) slice = kSilenceIntervalMs - since;
-        }
-        int ready = WaitOnce(s, what, slice);
-        if (ready < 0) return failure;
-        if (ready > 0) return kFetchOk;
-    }
+    SocketWait w = {s, what};
+    return PulsedWait(WaitOnSocket, &w, pulse, failure);
 }
 
 // True while the socket still has its peer. A server that closes shuts its
@@ -144,6 +132,30 @@ SocketLibrary::~SocketLibrary() {
     AcquireSRWLockExclusive(&g_countLock);
     WSACleanup();
     ReleaseSRWLockExclusive(&g_countLock);
+}
+
+FetchMessage PulsedWait(int (*waitOnce)(void* context, DWORD milliseconds), void* context,
+                        const Pulse* pulse, FetchMessage failure) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD now = GetTickCount();
+        DWORD waited = now - start;
+        DWORD left = UntilDeadline(pulse, now);
+        if (waited >= kIdleLimitMs || left == 0) return kFetchTimedOut;
+        DWORD slice = kIdleLimitMs - waited;
+        if (slice > left) slice = left;
+        if (pulse && pulse->silent) {
+            DWORD since = now - *pulse->lastReport;
+            if (since >= kSilenceIntervalMs) {
+                if (pulse->silent(pulse->context)) return kFetchCancelled;
+                continue;
+            }
+            if (slice > kSilenceIntervalMs - since) slice = kSilenceIntervalMs - since;
+        }
+        int ready = waitOnce(context, slice);
+        if (ready < 0) return failure;
+        if (ready > 0) return kFetchOk;
+    }
 }
 
 void BoundPhase(Pulse* pulse) {

@@ -26,6 +26,14 @@ struct Pulse {
 // Starts a phase that must end within kIdleLimitMs from now.
 void BoundPhase(Pulse* pulse);
 
+// Waits for something `waitOnce(context, ms)` can wait on for at most `ms`
+// milliseconds (1 ready, 0 not yet, -1 failed): asking the pulse every
+// kSilenceIntervalMs since the watcher last heard, giving up after
+// kIdleLimitMs or at the pulse's deadline (kFetchTimedOut). kFetchOk,
+// kFetchCancelled, kFetchTimedOut, or `failure` when waitOnce fails.
+FetchMessage PulsedWait(int (*waitOnce)(void* context, DWORD milliseconds), void* context,
+                        const Pulse* pulse, FetchMessage failure);
+
 // The host's limit between progress calls is 250 ms; 200 leaves the rest
 // for the callback and the scheduler.
 const DWORD kSilenceIntervalMs = 200;

@@ -42,7 +42,12 @@ BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID* context) {
                  Find(crypt32, "CertVerifyCertificateChainPolicy",
                       &g_api.CertVerifyCertificateChainPolicy) &&
                  Find(crypt32, "CertFreeCertificateChain", &g_api.CertFreeCertificateChain) &&
-                 Find(crypt32, "CertFreeCertificateContext", &g_api.CertFreeCertificateContext);
+                 Find(crypt32, "CertFreeCertificateContext", &g_api.CertFreeCertificateContext) &&
+                 Find(crypt32, "CertDuplicateCertificateContext",
+                      &g_api.CertDuplicateCertificateContext) &&
+                 Find(crypt32, "CertFindExtension", &g_api.CertFindExtension) &&
+                 Find(crypt32, "CryptDecodeObjectEx", &g_api.CryptDecodeObjectEx) &&
+                 Find(crypt32, "CertGetPublicKeyLength", &g_api.CertGetPublicKeyLength);
     g_api.sspi = found ? init() : NULL;
     *context = g_api.sspi ? &g_api : NULL;
     return TRUE;

@@ -10,6 +10,8 @@
 
 #include "compat/win32.h"
 
+// CERT_CHAIN_PARA with its time-out for fetching missing certificates.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include <wincrypt.h>
 #ifndef SECURITY_WIN32
 #define SECURITY_WIN32
@@ -25,6 +27,11 @@ struct TlsApi {
     (LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA, PCERT_CHAIN_POLICY_STATUS);
     VOID(WINAPI* CertFreeCertificateChain)(PCCERT_CHAIN_CONTEXT);
     BOOL(WINAPI* CertFreeCertificateContext)(PCCERT_CONTEXT);
+    PCCERT_CONTEXT(WINAPI* CertDuplicateCertificateContext)(PCCERT_CONTEXT);
+    PCERT_EXTENSION(WINAPI* CertFindExtension)(LPCSTR, DWORD, CERT_EXTENSION*);
+    BOOL(WINAPI* CryptDecodeObjectEx)
+    (DWORD, LPCSTR, const BYTE*, DWORD, DWORD, PCRYPT_DECODE_PARA, void*, DWORD*);
+    DWORD(WINAPI* CertGetPublicKeyLength)(DWORD, PCERT_PUBLIC_KEY_INFO);
 };
 
 // The functions, loaded on the first call (from any thread); NULL when this

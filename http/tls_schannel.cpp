@@ -20,7 +20,8 @@ struct TlsSession {
     CtxtHandle context;
     bool haveCredentials, haveContext;
     DWORD contextFlags;      // kContextFlags, and "no client certificate" once asked for one
-    WCHAR host[256];         // for the certificate's name (a DNS name has at most 253)
+    char hostName[256];      // the host, for the certificate's names (a DNS name has at most 253)
+    WCHAR host[256];         // the same, for SNI
     WCHAR* target;           // the name sent (SNI): host, or NULL for an IP address
     PCCERT_CONTEXT checked;  // the server's certificate as checked after the handshake
     SecPkgContext_StreamSizes sizes;
@@ -220,7 +221,7 @@ PCCERT_CONTEXT ServerCertificate(TlsSession* t) {
 // After the first handshake: the protocol (Wine takes whatever the server
 // offers, whatever the credentials ask for), the server's certificate (kept
 // in `checked`), and the room to build the records to send in.
-FetchMessage CheckAndPrepare(TlsSession* t) {
+FetchMessage CheckAndPrepare(TlsSession* t, const Pulse* pulse) {
     SecPkgContext_ConnectionInfo info;
     if (!Query(t, SECPKG_ATTR_CONNECTION_INFO, &info) || info.dwProtocol == 0 ||
         (info.dwProtocol & kBelowTls12)) {
@@ -228,7 +229,7 @@ FetchMessage CheckAndPrepare(TlsSession* t) {
     }
     PCCERT_CONTEXT cert = ServerCertificate(t);
     FetchMessage outcome =
-        cert ? CheckServerCertificate(*t->api, cert, t->host) : kFetchCertUntrusted;
+        cert ? CheckServerCertificate(*t->api, cert, t->hostName, pulse) : kFetchCertUntrusted;
     if (outcome != kFetchOk) {
         if (cert) t->api->CertFreeCertificateContext(cert);
         return outcome;
@@ -338,8 +339,11 @@ FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pu
     t->failed = kFetchOk;
     t->target = ipLiteral ? NULL : t->host;
     t->received = static_cast<char*>(GlobalAlloc(GPTR, kReceiveRoom));
-    bool named = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host, -1, t->host,
+    size_t hostLength = strlen(host);
+    bool named = hostLength < sizeof t->hostName &&
+                 MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host, -1, t->host,
                                      ARRAYSIZE(t->host)) > 0;
+    if (named) memcpy(t->hostName, host, hostLength + 1);
     FetchMessage outcome = kFetchHandshakeFailed;
     if (named && t->received) {
         t->haveCredentials = AcquireCredentials(t);
@@ -347,7 +351,7 @@ FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pu
     }
     // A reset before the handshake is done is how many servers refuse one.
     if (outcome == kFetchReceiveFailed) outcome = kFetchHandshakeFailed;
-    if (outcome == kFetchOk) outcome = CheckAndPrepare(t);
+    if (outcome == kFetchOk) outcome = CheckAndPrepare(t, pulse);
     if (outcome != kFetchOk) {
         TlsClose(t);
         return outcome;

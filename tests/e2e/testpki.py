@@ -10,8 +10,12 @@ at test time, and the means to trust their CA in one Wine prefix only.
 make_pki gives a root CA (`ca`, to be trusted) and leaves signed by it for
 the name localhost (and the addresses 127.0.0.1 and ::1), each a Leaf of
 paths: good; mismatch (only the name wrong.invalid); expired (2020-2021);
-notyet (from 2100 on); untrusted (signed by `other_ca`, never trusted).
-All keys are EC P-256: the whole set takes a few tenths of a second.
+notyet (from 2100 on); untrusted (signed by `other_ca`, never trusted); and
+leaves that only lax checks pass: ip_as_dns (127.0.0.1 as a DNS name),
+ip_wildcard (DNS:*.0.0.1), cn_only (no subject-alternative-name list, the
+common name localhost), sha1 (signed with ECDSA and SHA-1), rsa1024 (a
+1024-bit RSA key). Keys are EC P-256 unless said otherwise: the whole set
+takes about a second.
 
 A prefix trusts a CA through a registry value that crypt32 reads as its
 current user's Root store:
@@ -39,14 +43,24 @@ LOCALHOST_SAN = "DNS:localhost,IP:127.0.0.1,IP:::1"
 ROOT_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\SystemCertificates\Root\Certificates"
 CERT_CERT_PROP_ID = 0x20  # the property whose bytes are the certificate's DER
 
-# name, issuing CA, subjectAltName, validity (start, end) or None for today on
+EC_P256 = ("ec", "ec_paramgen_curve:P-256")
+# name, issuing CA, subjectAltName (None: no list; the common name is
+# localhost then), validity (start, end) or None for today on, the key
+# (openssl's -newkey and -pkeyopt), the signature's digest
 LEAVES = (
-    ("good", "ca", LOCALHOST_SAN, None),
-    ("mismatch", "ca", "DNS:wrong.invalid", None),
-    ("expired", "ca", LOCALHOST_SAN, ("20200101000000Z", "20210101000000Z")),
-    ("notyet", "ca", LOCALHOST_SAN, ("21000101000000Z", "21010101000000Z")),
-    ("untrusted", "other_ca", LOCALHOST_SAN, None),
+    ("good", "ca", LOCALHOST_SAN, None, EC_P256, "sha256"),
+    ("mismatch", "ca", "DNS:wrong.invalid", None, EC_P256, "sha256"),
+    ("expired", "ca", LOCALHOST_SAN, ("20200101000000Z", "20210101000000Z"), EC_P256, "sha256"),
+    ("notyet", "ca", LOCALHOST_SAN, ("21000101000000Z", "21010101000000Z"), EC_P256, "sha256"),
+    ("untrusted", "other_ca", LOCALHOST_SAN, None, EC_P256, "sha256"),
+    ("ip_as_dns", "ca", "DNS:127.0.0.1", None, EC_P256, "sha256"),
+    ("ip_wildcard", "ca", "DNS:*.0.0.1", None, EC_P256, "sha256"),
+    ("cn_only", "ca", None, None, EC_P256, "sha256"),
+    ("sha1", "ca", LOCALHOST_SAN, None, EC_P256, "sha1"),
+    ("rsa1024", "ca", LOCALHOST_SAN, None, ("rsa:1024", None), "sha256"),
 )
+# The leaves a server of today's OpenSSL serves only at security level 0.
+WEAK_LEAVES = ("sha1", "rsa1024")
 
 # `openssl ca` is the one openssl 3.0 command that signs with a validity in
 # the past or the future; it needs a database, hence this configuration.
@@ -64,11 +78,11 @@ unique_subject = no
 commonName = supplied
 [leaf]
 basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature
+keyUsage = critical, digitalSignature{encipherment}
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-subjectAltName = {san}
+{san}
 """
 
 
@@ -121,15 +135,20 @@ def _make_ca(directory, name, common_name):
     raise RuntimeError("no CA with a full-length signature in %d attempts" % CA_ATTEMPTS)
 
 
-def _make_leaf(directory, name, ca_name, san, validity, cas):
+def _make_leaf(directory, name, ca_name, san, validity, key, digest, cas):
     ca_cert, ca_key = cas[ca_name]
     base = os.path.join(directory, name)
-    leaf = SimpleNamespace(cert=base + ".pem", key=base + ".key", chain=base + "-chain.pem")
+    leaf = SimpleNamespace(cert=base + ".pem", key=base + ".key", chain=base + "-chain.pem",
+                           weak=name in WEAK_LEAVES)
     conf = base + ".cnf"
+    rsa = key[0].startswith("rsa")
     with open(conf, "w") as f:
-        f.write(CA_CONF.format(dir=directory, ca=ca_name, san=san))
-    openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-            "-nodes", "-keyout", leaf.key, "-out", base + ".csr", "-subj", "/CN=" + name)
+        f.write(CA_CONF.format(dir=directory, ca=ca_name,
+                               san="subjectAltName = " + san if san else "",
+                               encipherment=", keyEncipherment" if rsa else ""))
+    keyopt = ["-pkeyopt", key[1]] if key[1] else []
+    openssl("req", "-new", "-newkey", key[0], *keyopt, "-nodes", "-keyout", leaf.key,
+            "-out", base + ".csr", "-subj", "/CN=" + (name if san else "localhost"))
     dates = (["-startdate", validity[0], "-enddate", validity[1]] if validity
              else ["-days", str(LEAF_DAYS)])
     # Signed again while r or s of the signature is short: Wine 8's crypt32
@@ -138,7 +157,7 @@ def _make_leaf(directory, name, ca_name, san, validity, cas):
     for _ in range(CA_ATTEMPTS):
         openssl("ca", "-batch", "-notext", "-rand_serial", "-config", conf, "-extensions",
                 "leaf", "-cert", ca_cert, "-keyfile", ca_key, "-in", base + ".csr",
-                "-out", leaf.cert, *dates)
+                "-md", digest, "-out", leaf.cert, *dates)
         if not _short_signature(_der(leaf.cert)):
             break
     else:
@@ -161,8 +180,8 @@ def make_pki(directory):
            "other_ca": _make_ca(directory, "other_ca", "Untrusted Test CA")}
     for ca_name in cas:
         open(os.path.join(directory, "index-%s.txt" % ca_name), "w").close()
-    leaves = {name: _make_leaf(directory, name, ca_name, san, validity, cas)
-              for name, ca_name, san, validity in LEAVES}
+    leaves = {name: _make_leaf(directory, name, ca_name, san, validity, key, digest, cas)
+              for name, ca_name, san, validity, key, digest in LEAVES}
     return SimpleNamespace(ca=cas["ca"][0], ca_key=cas["ca"][1], other_ca=cas["other_ca"][0],
                            other_ca_key=cas["other_ca"][1], leaves=leaves, **leaves)
 

@@ -2,11 +2,15 @@
 // addresses and prints one JSON line per fetch: the result, the outputs, the
 // last-error text as hex bytes and the process's memory before and after.
 //
-//   fetch_probe [--repeat N] [--length-only] [--urls FILE] [URL...] [--then URL]...
+//   fetch_probe [--repeat N] [--length-only] [--watch MS] [--urls FILE] [URL...] [--then URL]...
 //
 // The addresses (FILE holds one a line) are fetched in order, the whole
 // sequence N times; each --then address is fetched once afterwards.
 // --length-only asks for the length and timestamp without the body.
+// --watch MS watches each fetch as a host's progress callback does, and
+// cancels it at the first call MS milliseconds or more after its start (0:
+// never); the line then gives the longest gap between the start and the
+// calls, and the time from the cancelling call to the fetch's end.
 #include <fcntl.h>
 #include <inttypes.h>
 #include <io.h>
@@ -35,12 +39,14 @@ HLOCAL const kUntouchedBody = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x
 struct Options {
     long repeat;
     bool lengthOnly;
+    long watchMs;  // -1: not watched
     std::vector<std::string> urls;
     std::vector<std::string> then;
 };
 
 void Usage() {
-    fputs("usage: fetch_probe [--repeat N] [--length-only] [--urls FILE] [URL...] [--then URL]...\n",
+    fputs("usage: fetch_probe [--repeat N] [--length-only] [--watch MS] [--urls FILE] [URL...] "
+          "[--then URL]...\n",
           stderr);
 }
 
@@ -78,11 +84,16 @@ bool ParseRepeat(const char* text, long* out) {
 bool ParseOptions(int argc, char** argv, Options* opt) {
     opt->repeat = 1;
     opt->lengthOnly = false;
+    opt->watchMs = -1;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
         if (arg == "--length-only") {
             opt->lengthOnly = true;
+        } else if (arg == "--watch" && hasValue) {
+            char* end = NULL;
+            opt->watchMs = strtol(argv[++i], &end, 10);
+            if (*end != '\0' || opt->watchMs < 0) return false;
         } else if (arg == "--repeat" && hasValue) {
             if (!ParseRepeat(argv[++i], &opt->repeat)) return false;
         } else if (arg == "--urls" && hasValue) {
@@ -141,9 +152,54 @@ void PrintBody(HLOCAL body, int64_t result) {
     if (bytes) LocalUnlock(body);
 }
 
+// A watching host: when it was called, and when it asked to cancel.
+struct Watching {
+    long cancelMs;  // 0: never
+    ULONGLONG start, last, cancelled;
+    long maxGapMs;
+};
+
+ULONGLONG NowMs() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return (ULONGLONG)(now.QuadPart * 1000 / frequency.QuadPart);
+}
+
+int __stdcall OnProgress(int, int, LONG_PTR datum) {
+    Watching* w = reinterpret_cast<Watching*>(datum);
+    ULONGLONG now = NowMs();
+    if ((long)(now - w->last) > w->maxGapMs) w->maxGapMs = (long)(now - w->last);
+    w->last = now;
+    if (w->cancelMs > 0 && (long)(now - w->start) >= w->cancelMs) {
+        if (!w->cancelled) w->cancelled = now;
+        return 1;
+    }
+    return 0;
+}
+
+// HttpFetch as a watched extraction makes it: FetchUrl with the callback.
+int64_t WatchedFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp,
+                     Watching* w) {
+    SocketLibrary sockets;
+    FetchWatch watch = {OnProgress, reinterpret_cast<LONG_PTR>(w)};
+    FetchResult result;
+    w->start = w->last = NowMs();
+    FetchMessage outcome = sockets.started();
+    if (outcome == kFetchOk) outcome = FetchUrl(url, body != NULL, &watch, &result);
+    RecordFetchMessage(outcome);
+    ULONGLONG end = NowMs();
+    if ((long)(end - w->last) > w->maxGapMs) w->maxGapMs = (long)(end - w->last);
+    if (outcome != kFetchOk) return -1;
+    if (body) *body = result.body;
+    *length = result.length;
+    *timestamp = result.timestamp;
+    return result.length;
+}
+
 // One fetch and its line. The body block is freed before the memory is
 // sampled again, so the "after" figures show what the fetch left behind.
-void ProbeOne(const std::string& url, long round, size_t index, bool lengthOnly) {
+void ProbeOne(const std::string& url, long round, size_t index, bool lengthOnly, long watchMs) {
     wine_support::MemorySample before = wine_support::SampleMemory();
     HLOCAL body = kUntouchedBody;
     int64_t length = kUntouchedLength;
@@ -151,8 +207,12 @@ void ProbeOne(const std::string& url, long round, size_t index, bool lengthOnly)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    int64_t result = HttpFetch(url.c_str(), lengthOnly ? NULL : &body, &length, &timestamp);
+    Watching w = {watchMs, 0, 0, 0, 0};
+    int64_t result =
+        watchMs < 0 ? HttpFetch(url.c_str(), lengthOnly ? NULL : &body, &length, &timestamp)
+                    : WatchedFetch(url.c_str(), lengthOnly ? NULL : &body, &length, &timestamp, &w);
     QueryPerformanceCounter(&end);
+    ULONGLONG ended = NowMs();
     std::string error = HttpLastError();
 
     printf("{\"round\":%ld,\"index\":%lu,\"result\":%" PRId64 ",", round, (unsigned long)index,
@@ -173,7 +233,16 @@ void ProbeOne(const std::string& url, long round, size_t index, bool lengthOnly)
     fputs(",\"error\":\"", stdout);
     PrintHex(error.data(), error.size());
     double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-    printf("\",\"freed\":%s,\"seconds\":%.4f,\"private_before\":%lu,\"private_after\":%lu,"
+    putchar('"');
+    if (watchMs >= 0) {
+        printf(",\"max_gap_ms\":%ld,\"end_after_cancel_ms\":", w.maxGapMs);
+        if (w.cancelled) {
+            printf("%ld", (long)(ended - w.cancelled));
+        } else {
+            fputs("null", stdout);
+        }
+    }
+    printf(",\"freed\":%s,\"seconds\":%.4f,\"private_before\":%lu,\"private_after\":%lu,"
            "\"ws_before\":%lu,\"ws_after\":%lu}\n",
            freed ? "true" : "false", seconds, (unsigned long)before.privateBytes,
            (unsigned long)after.privateBytes, (unsigned long)before.workingSet,
@@ -191,8 +260,12 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     for (long round = 0; round < opt.repeat; ++round) {
-        for (size_t i = 0; i < opt.urls.size(); ++i) ProbeOne(opt.urls[i], round, i, opt.lengthOnly);
+        for (size_t i = 0; i < opt.urls.size(); ++i) {
+            ProbeOne(opt.urls[i], round, i, opt.lengthOnly, opt.watchMs);
+        }
     }
-    for (size_t i = 0; i < opt.then.size(); ++i) ProbeOne(opt.then[i], -1, i, opt.lengthOnly);
+    for (size_t i = 0; i < opt.then.size(); ++i) {
+        ProbeOne(opt.then[i], -1, i, opt.lengthOnly, opt.watchMs);
+    }
     return kExitOk;
 }
