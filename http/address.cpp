@@ -121,7 +121,7 @@ size_t BuildRequest(const Address& a, char* out) {
     if (a.targetLength == 0 || a.target[0] == '?') out[n++] = '/';
     memcpy(out + n, a.target, a.targetLength);
     n += a.targetLength;
-    memcpy(out + n, " HTTP/1.0\r\nHost: ", 17);
+    memcpy(out + n, " HTTP/1.1\r\nHost: ", 17);
     n += 17;
     size_t hostLength = strlen(a.hostText);
     memcpy(out + n, a.hostText, hostLength);

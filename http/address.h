@@ -48,7 +48,7 @@ AddressOutcome ParseAddress(const char* url, size_t length, Address* out);
 // longest request BuildRequest can write.
 const size_t kRequestCapacity = 4400;
 
-// Writes "GET <target> HTTP/1.0\r\nHost: <host>:<port>\r\n" and the user
+// Writes "GET <target> HTTP/1.1\r\nHost: <host>:<port>\r\n" and the user
 // agent line and the blank line into `out` (kRequestCapacity bytes).
 // Returns the request's length.
 size_t BuildRequest(const Address& a, char* out);

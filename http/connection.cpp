@@ -37,6 +37,11 @@ FetchMessage ReceiveOn(Connection* c, char* buffer, size_t room, const Pulse* pu
 
 bool EndConfirmed(const Connection* c) { return !c->tls || TlsEndConfirmed(c->tls); }
 
+bool ConnectionIdle(const Connection* c) {
+    if (c->tls && !TlsIdle(c->tls)) return false;
+    return !SocketReadable(c->socket);
+}
+
 void CloseConnection(Connection* c) {
     TlsClose(c->tls);
     c->tls = NULL;

@@ -29,6 +29,11 @@ FetchMessage ReceiveOn(Connection* c, char* buffer, size_t room, const Pulse* pu
 // connection ended without close_notify).
 bool EndConfirmed(const Connection* c);
 
+// True when an idle connection may carry another request: nothing to read
+// from it (a readable idle connection was closed by its server, or holds
+// bytes nobody asked for) and, over TLS, nothing held in the session.
+bool ConnectionIdle(const Connection* c);
+
 void CloseConnection(Connection* c);
 
 #endif  // KESTA_HTTP_CONNECTION_H

@@ -9,34 +9,55 @@
 
 #include "http/address.h"
 #include "http/connection.h"
+#include "http/pool.h"
 #include "http/reception.h"
 
 namespace {
 
 bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)); }
 
-// Connects, sends the request and receives the response into `r`.
-// Connecting and the TLS handshake together must end within the idle limit,
-// and so must the header block after the request: a server that trickles a
-// byte now and then holds a download no longer than a silent one.
+// Sends the request on `c` and receives the response into `r`.
+FetchMessage Carry(Connection* c, const Address& a, Response* r, bool keepBody,
+                   const BodySink* sink, Progress* p, Pulse* pulse) {
+    char request[kRequestCapacity];
+    size_t requestLength = BuildRequest(a, request);
+    FetchMessage outcome = SendOn(c, request, requestLength);
+    BoundPhase(pulse);
+    if (outcome == kFetchOk) outcome = ReceiveResponse(c, r, keepBody, sink, p, pulse);
+    // Fewer than four bytes hold no header block at all: a broken response.
+    if (outcome == kFetchOk && r->total < 4) outcome = kFetchReceiveFailed;
+    return outcome;
+}
+
+// Connects (or takes a kept connection to the same origin), sends the
+// request and receives the response into `r`; a connection the response
+// leaves fit for another request goes back to the pool. Connecting and the
+// TLS handshake together must end within the idle limit, and so must the
+// header block after the request: a server that trickles a byte now and
+// then holds a download no longer than a silent one. kFetchRetry when a
+// kept connection failed before any byte of the response came: the server
+// closed it while it was idle, and the request may go again on a new one.
+const FetchMessage kFetchRetry = kFetchMessageCount;
+
 FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySink* sink,
-                      Progress* p) {
+                      Progress* p, ConnectionPool* pool, bool mayReuse) {
     Pulse pulse = {p->watch ? SilentReport : NULL, p, &p->lastReport, false, 0};
     p->response = NULL;
     BoundPhase(&pulse);
     Connection c;
-    FetchMessage outcome = OpenConnection(a, &pulse, &c);
-    if (outcome != kFetchOk) return outcome;
-    char request[kRequestCapacity];
-    size_t requestLength = BuildRequest(a, request);
-    outcome = SendOn(&c, request, requestLength);
-    BoundPhase(&pulse);
-    if (outcome == kFetchOk) outcome = ReceiveResponse(&c, r, keepBody, sink, p, &pulse);
+    bool reused = mayReuse && pool && PoolTake(pool, a, &c);
+    if (!reused) {
+        FetchMessage opened = OpenConnection(a, &pulse, &c);
+        if (opened != kFetchOk) return opened;
+    }
+    FetchMessage outcome = Carry(&c, a, r, keepBody, sink, p, &pulse);
+    if (outcome == kFetchOk && pool && ResponseLeavesConnectionReusable(r) && ConnectionIdle(&c)) {
+        PoolKeep(pool, a, &c);
+        return kFetchOk;
+    }
     CloseConnection(&c);
-    if (outcome != kFetchOk) return outcome;
-    // Fewer than four bytes hold no header block at all: a broken response.
-    if (r->total < 4) return kFetchReceiveFailed;
-    return kFetchOk;
+    bool nothingCame = r->total == 0 && outcome != kFetchCancelled && outcome != kFetchTimedOut;
+    return reused && nothingCame && outcome != kFetchOk ? kFetchRetry : outcome;
 }
 
 // The next address of a redirect from `current`, into `next`.
@@ -49,15 +70,15 @@ FetchMessage NextAddress(const char* current, bool secure, const char* location,
     return kFetchOk;
 }
 
-// The outputs of the final response.
+// The outputs of the final response, once its framing says it is whole.
 FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
-    int64_t bodyLength = r->BodyLength();
-    bool bodiless = IsBodilessStatus(r->status);
-    if (r->announcedKnown && bodyLength < r->announced && !bodiless) return kFetchBodyTruncated;
+    const Body& b = r->body;
+    if (b.broken || (b.framing == kFramedChunked && !b.complete)) return kFetchChunkedBroken;
+    if (b.framing == kFramedByLength && b.bytes < b.length) return kFetchBodyTruncated;
     // A body that only the stream's end ends is whole only when the end is
     // the server's own: a TLS stream cut without close_notify may have been
     // cut by anyone on the path.
-    if (r->endUnconfirmed && !r->announcedKnown && !bodiless) return kFetchCutShort;
+    if (b.framing == kFramedByEnd && r->endUnconfirmed) return kFetchCutShort;
     char headerText[kHeaderTextCapacity + 1];
     CopyHeaderText(r, headerText);
     HLOCAL body = NULL;
@@ -66,7 +87,7 @@ FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
         if (!body) return kFetchReceiveFailed;
     }
     result->body = body;
-    result->length = bodyLength;
+    result->length = b.bytes;
     result->timestamp = DateFromHeader(headerText);
     return kFetchOk;
 }
@@ -74,7 +95,7 @@ FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
 }  // namespace
 
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
-                      FetchResult* result, const BodySink* sink) {
+                      FetchResult* result, const BodySink* sink, ConnectionPool* pool) {
     if (sink) keepBody = false;
     size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
     if (urlLength <= 7 || urlLength > kMaxAddress) return kFetchBadParameter;
@@ -88,14 +109,20 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
 
     Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL, 0, 0};
     for (int redirects = 0;; ++redirects) {
-        Response r;
-        FetchMessage outcome = Exchange(a, &r, keepBody, sink, &progress);
+        Response first;
+        Response again;  // for the one retry, when a kept connection had been closed
+        Response* r = &first;
+        FetchMessage outcome = Exchange(a, &first, keepBody, sink, &progress, pool, true);
+        if (outcome == kFetchRetry) {
+            r = &again;
+            outcome = Exchange(a, &again, keepBody, sink, &progress, pool, false);
+        }
         if (outcome != kFetchOk) return outcome;
-        if (!r.redirect) return Finish(&r, keepBody, result);
+        if (!r->redirect) return Finish(r, keepBody, result);
         if (redirects == kMaxRedirects) return kFetchTooManyRedirects;
-        if (r.locationOverlong) return kFetchRedirectTooLong;
+        if (r->locationOverlong) return kFetchRedirectTooLong;
         char next[kMaxAddress + 1];
-        outcome = NextAddress(current, a.secure, r.location, next);
+        outcome = NextAddress(current, a.secure, r->location, next);
         if (outcome != kFetchOk) return outcome;
         memcpy(current, next, strlen(next) + 1);
         if (ParseAddress(current, strlen(current), &a) != kAddressOk) return kFetchRedirectRefused;

@@ -43,9 +43,13 @@ const int kMaxRedirects = 10;
 // LocalFree; on any other outcome leaves `result` untouched and holds
 // nothing. Never touches the process-wide last-error text, so several
 // downloads may run at once. The caller holds a SocketLibrary (http/socket.h)
-// for as long as its downloads run.
+// for as long as its downloads run. With a `pool` (http/pool.h) the
+// connection may be one kept from an earlier download to the same origin,
+// and goes back to it when the response leaves it fit for another request.
+struct ConnectionPool;
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
-                      FetchResult* result, const BodySink* sink = NULL);
+                      FetchResult* result, const BodySink* sink = NULL,
+                      ConnectionPool* pool = NULL);
 
 // FetchUrl, inside a SocketLibrary of its own, and RecordFetchMessage in one: returns the body length (0 or
 // more) with the outputs that are not NULL filled in, or -1 on failure with

@@ -32,6 +32,7 @@ enum FetchMessage {
     kFetchWriteFailed,         // ファイルの書き込み失敗 (file output)
     kFetchCutShort,            // TLSの終了通知なしに切断 (a body without a length, cut without close_notify)
     kFetchCertWeak,            // サーバ証明書の署名または鍵が弱すぎます (SHA-1 or MD5, a short key)
+    kFetchChunkedBroken,       // チャンク形式の本文が不正または途中で終了
     kFetchMessageCount
 };
 

@@ -1,84 +1,76 @@
-// The response's chain of blocks: the first holds at least the first 64 KiB
-// (the header text needs only 4096 bytes), later ones double up to 4 MiB.
-// The body is copied once, into a block of its exact length, only when the
-// server has ended the response: a lying announcement can neither size our
-// memory nor change the body. A file's body goes to its sink byte for byte
-// as it arrives, whatever the pieces the network cuts it into.
+// A response as its bytes arrive: first the header phase, where every byte
+// is scanned for the header block's end and its fields and only the block's
+// first kHeaderTextCapacity bytes are kept; then the body phase, where bytes
+// go to the body (http/body.h) as the header framed it. Interim 1xx
+// responses are read past to the final one.
 #include "http/reception.h"
 
 #include <string.h>
 
 #include "text/lineend.h"
 
-struct Chunk {
-    Chunk* next;
-    size_t used;
-    size_t capacity;
-    // the bytes follow
-};
-
 namespace {
-
-const size_t kFirstChunk = 64 * 1024;
-const size_t kMaxChunk = 4 * 1024 * 1024;
 
 // A watched download reports at most this often while bytes arrive.
 const DWORD kProgressIntervalMs = 100;
 
-char* ChunkBytes(Chunk* c) { return reinterpret_cast<char*>(c + 1); }
-
-void FreeChunks(Chunk* c) {
-    while (c) {
-        Chunk* next = c->next;
-        GlobalFree(c);
-        c = next;
-    }
+void StartCatches(Response* r) {
+    FieldCatchStart(&r->locationCatch, "Location:", r->location, sizeof r->location);
+    FieldCatchStart(&r->lengthCatch, "Content-Length:", r->lengthText, sizeof r->lengthText);
+    FieldCatchStart(&r->encodingCatch, "Transfer-Encoding:", r->encodingText,
+                    sizeof r->encodingText);
+    FieldCatchStart(&r->connectionCatch, "Connection:", r->connectionText,
+                    sizeof r->connectionText);
 }
 
-Chunk* NewChunk(size_t capacity) {
-    Chunk* c = static_cast<Chunk*>(GlobalAlloc(GMEM_FIXED, sizeof(Chunk) + capacity));
-    if (!c) return NULL;
-    c->next = NULL;
-    c->used = 0;
-    c->capacity = capacity;
-    return c;
+void FeedCatches(Response* r, const char* bytes, size_t n) {
+    FieldCatchFeed(&r->locationCatch, bytes, n);
+    FieldCatchFeed(&r->lengthCatch, bytes, n);
+    FieldCatchFeed(&r->encodingCatch, bytes, n);
+    FieldCatchFeed(&r->connectionCatch, bytes, n);
 }
 
-// Makes room for the next receive. When only the length is wanted, bytes
-// after the first block are counted and dropped, so one block is reused.
-bool MakeRoom(Response* r, bool keepBody) {
-    if (r->last && r->last->used < r->last->capacity) return true;
-    if (!keepBody && r->last && r->last != r->first) {
-        r->last->used = 0;
-        return true;
-    }
-    size_t capacity = kFirstChunk;
-    if (r->last) {
-        capacity = r->last->capacity * 2;
-        if (capacity > kMaxChunk) capacity = kMaxChunk;
-    }
-    Chunk* c = NewChunk(capacity);
-    if (!c) return false;
-    if (r->last) {
-        r->last->next = c;
-    } else {
-        r->first = c;
-    }
-    r->last = c;
-    return true;
+void EndCatches(Response* r) {
+    FieldCatchEnd(&r->locationCatch);
+    FieldCatchEnd(&r->lengthCatch);
+    FieldCatchEnd(&r->encodingCatch);
+    FieldCatchEnd(&r->connectionCatch);
 }
 
-// Reads the status, the announced length and a redirect's target once the
-// header block is complete (or the stream ended). The fields were caught as
-// the bytes streamed in, so they count wherever they lie in the block.
+// The value of a catch, or "" when the field was absent or did not fit.
+const char* Caught(const FieldCatch& c) { return c.found && !c.overlong ? c.value : ""; }
+
+// How the body ends, as RFC 9112 section 6.3 orders the rules: no body for
+// 1xx, 204 and 304; a transfer coding decides over any length (chunked last:
+// decoded; anything else: the connection's end); then a valid length; else
+// the connection's end.
+Framing ChooseFraming(Response* r) {
+    if (IsBodilessStatus(r->status)) return kFramedEmpty;
+    const char* coding = Caught(r->encodingCatch);
+    if (r->encodingCatch.found) {
+        if (LastTokenIs(coding, "chunked")) return kFramedChunked;
+        r->closeAsked = true;
+        return kFramedByEnd;
+    }
+    if (r->announcedKnown) return kFramedByLength;
+    if (r->lengthCatch.found) r->closeAsked = true;  // a length we cannot read
+    return kFramedByEnd;
+}
+
+// Reads the status, the version, the framing and a redirect's target once
+// the header block is complete (or the stream ended). The fields were caught
+// as the bytes streamed in, so they count wherever they lie in the block.
 void ReadHeader(Response* r) {
     char text[kHeaderTextCapacity + 1];
     CopyHeaderText(r, text);
     r->headerRead = true;
     r->status = StatusCode(text);
-    const FieldCatch& length = r->lengthCatch;
-    r->announcedKnown = length.found && !length.overlong &&
+    r->version = HttpMinorVersion(text);
+    r->announcedKnown = !r->lengthCatch.overlong && r->lengthCatch.found &&
                         ReadAnnouncedLength(r->lengthText, &r->announced);
+    const char* connection = Caught(r->connectionCatch);
+    r->closeAsked = HasToken(connection, "close") ||
+                    (r->version != 1 && !HasToken(connection, "keep-alive"));
     const FieldCatch& location = r->locationCatch;
     if (!IsRedirectStatus(r->status) || !location.found) return;
     size_t n = strlen(r->location);
@@ -88,52 +80,142 @@ void ReadHeader(Response* r) {
     r->locationOverlong = location.overlong;
 }
 
-// Hands the body bytes that are known now and not yet handed over to the
-// sink: those among the `n` just received at `bytes` (response offsets
-// [total - n, total)) and, when the header's end was settled only now, the
-// stream's last bytes before them. Then keeps the stream's last bytes.
-bool Sink(Response* r, const BodySink* sink, const char* bytes, size_t n) {
-    bool ok = true;
-    if (sink && r->scan.found && !r->redirect) {
-        int64_t from = r->total - (int64_t)n;
-        int64_t next = r->HeaderLength() + r->sunk;  // the next body byte to hand over
-        if (next < from) {
-            // At most the tail: the end is settled at most two bytes after it.
-            size_t back = (size_t)(from - next);
-            if (back > sizeof r->tail) return false;
-            ok = sink->write(sink->context,
-                             reinterpret_cast<const char*>(r->tail) + sizeof r->tail - back, back);
-            r->sunk += (int64_t)back;
-            next = from;
-        }
-        if (ok && next < r->total) {
-            size_t count = (size_t)(r->total - next);
-            ok = sink->write(sink->context, bytes + (next - from), count);
-            r->sunk += (int64_t)count;
-        }
-    }
+bool IsInterim(int status) { return status >= 100 && status < 200 && status != 101; }
+
+void KeepTail(Response* r, const char* bytes, size_t n) {
     for (size_t i = n > sizeof r->tail ? n - sizeof r->tail : 0; i < n; ++i) {
         memmove(r->tail, r->tail + 1, sizeof r->tail - 1);
         r->tail[sizeof r->tail - 1] = (unsigned char)bytes[i];
     }
-    return ok;
+}
+
+// Starts the body once the header is read, and takes the body bytes that
+// came with it: `back` bytes of the tail (the end was settled after they
+// arrived), then `n` bytes at `bytes`.
+FetchMessage StartBody(Response* r, const BodySink* sink, size_t back, char* bytes, size_t n) {
+    BodyStart(&r->body, ChooseFraming(r), r->announced, r->keepBody, r->redirect ? NULL : sink);
+    if (r->redirect) return kFetchOk;
+    char early[sizeof r->tail];
+    memcpy(early, r->tail + sizeof r->tail - back, back);
+    bool taken = BodyTake(&r->body, early, back, false) && BodyTake(&r->body, bytes, n, false);
+    if (r->body.broken) return kFetchChunkedBroken;
+    return taken ? kFetchOk : (sink ? kFetchWriteFailed : kFetchReceiveFailed);
+}
+
+// After an interim response: what followed its header is the start of the
+// next response, read from the beginning.
+FetchMessage Restart(Response* r, const BodySink* sink, size_t back, const char* bytes,
+                     size_t n);
+
+// Header-phase bytes: `n` bytes just written at r->head + r->headUsed.
+FetchMessage HeaderBytes(Response* r, const BodySink* sink, size_t n) {
+    char* bytes = r->head + r->headUsed;
+    int64_t from = r->total;
+    ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(bytes), n);
+    FeedCatches(r, bytes, n);
+    r->headUsed += n;
+    r->total += (int64_t)n;
+    if (!r->scan.found) {
+        KeepTail(r, bytes, n);
+        return kFetchOk;
+    }
+    int64_t end = (int64_t)r->scan.headerLength;
+    size_t back = end < from ? (size_t)(from - end) : 0;  // at most the tail
+    size_t skip = end > from ? (size_t)(end - from) : 0;
+    if (back > sizeof r->tail) return kFetchReceiveFailed;
+    ReadHeader(r);
+    if (IsInterim(r->status)) return Restart(r, sink, back, bytes + skip, n - skip);
+    return StartBody(r, sink, back, bytes + skip, n - skip);
+}
+
+FetchMessage Restart(Response* r, const BodySink* sink, size_t back, const char* bytes,
+                     size_t n) {
+    char early[sizeof r->tail];
+    memcpy(early, r->tail + sizeof r->tail - back, back);
+    int interim = r->interim + 1;
+    char* head = r->head;
+    // The rest of a piece is at most a block: it fits the block again.
+    memmove(head + back, bytes, n);
+    memcpy(head, early, back);
+    r->scan = HeaderEndScan{};
+    r->headerRead = false;
+    r->status = 0;
+    r->announcedKnown = false;
+    r->announced = 0;
+    r->headUsed = 0;
+    r->total = 0;
+    r->interim = interim;
+    StartCatches(r);
+    memset(r->tail, 0, sizeof r->tail);
+    return HeaderBytes(r, sink, back + n);
 }
 
 }  // namespace
 
-Response::Response() {
-    FieldCatchStart(&locationCatch, "Location:", location, sizeof location);
-    FieldCatchStart(&lengthCatch, "Content-Length:", lengthText, sizeof lengthText);
-}
+Response::Response() { StartCatches(this); }
 
-Response::~Response() { FreeChunks(first); }
+Response::~Response() { GlobalFree(head); }
 
 int64_t Response::HeaderLength() const { return scan.found ? (int64_t)scan.headerLength : total; }
 
+bool ResponseRoom(Response* r, bool keepBody, char** at, size_t* room) {
+    if (!r->head) r->head = static_cast<char*>(GlobalAlloc(GMEM_FIXED, kHeaderRoom));
+    if (!r->head) return false;
+    r->keepBody = keepBody;
+    if (!r->scan.found) {
+        // Past the header text, the block is scanned over and over.
+        if (r->headUsed == kHeaderRoom) r->headUsed = kHeaderTextCapacity;
+        *at = r->head + r->headUsed;
+        *room = kHeaderRoom - r->headUsed;
+    } else if (r->redirect) {
+        *room = 0;
+    } else if (r->body.keep && BodyWants(&r->body, 1) > 0) {
+        if (!BodyRoom(&r->body, at, room)) return false;
+        *room = BodyWants(&r->body, *room);
+    } else {
+        *at = r->head + kHeaderTextCapacity;
+        *room = BodyWants(&r->body, kHeaderRoom - kHeaderTextCapacity);
+    }
+    r->roomAt = *at;
+    return true;
+}
+
+FetchMessage ResponseArrived(Response* r, size_t n, const BodySink* sink) {
+    if (!r->scan.found) return HeaderBytes(r, sink, n);
+    r->total += (int64_t)n;
+    bool inPlace = r->body.keep;
+    if (!BodyTake(&r->body, r->roomAt, n, inPlace)) {
+        return r->body.sink ? kFetchWriteFailed : kFetchReceiveFailed;
+    }
+    return r->body.broken ? kFetchChunkedBroken : kFetchOk;
+}
+
+FetchMessage ResponseEnded(Response* r, const BodySink* sink) {
+    if (!r->scan.found) {
+        FinishHeaderEndScan(&r->scan);
+        EndCatches(r);
+        if (r->total > 0 && !r->headerRead) ReadHeader(r);
+        // An end settled only now leaves at most the tail's bytes as body.
+        size_t back = r->scan.found ? (size_t)(r->total - (int64_t)r->scan.headerLength) : 0;
+        if (back > sizeof r->tail) return kFetchReceiveFailed;
+        FetchMessage outcome = StartBody(r, sink, back, NULL, 0);
+        if (outcome != kFetchOk) return outcome;
+    }
+    BodyEnded(&r->body);
+    return kFetchOk;
+}
+
+bool ResponseLeavesConnectionReusable(const Response* r) {
+    const Body& b = r->body;
+    return r->headerRead && !r->redirect && !r->closeAsked && b.complete && !b.overrun &&
+           !b.broken && b.framing != kFramedByEnd;
+}
+
 bool Report(Progress* p, bool finished) {
     const Response* r = p->response;
-    int64_t done = r && r->scan.found && !r->redirect ? r->BodyLength() : 0;
-    bool known = r && r->scan.found && r->announcedKnown && r->announced >= done;
+    bool inBody = r && r->scan.found && !r->redirect;
+    int64_t done = inBody ? r->BodyLength() : 0;
+    bool known = inBody && r->body.framing == kFramedByLength && r->announced >= done;
     int64_t total = known ? r->announced : done + kUnknownRemainder;
     if (finished && !known) total = done;
     if (total < 1) total = 1;
@@ -148,48 +230,22 @@ bool Report(Progress* p, bool finished) {
     return p->watch->callback(d, t, p->watch->datum) != 0;
 }
 
-bool ResponseRoom(Response* r, bool keepBody, char** at, size_t* room) {
-    if (!MakeRoom(r, keepBody)) return false;
-    Chunk* chunk = r->last;
-    *at = ChunkBytes(chunk) + chunk->used;
-    *room = chunk->capacity - chunk->used;
-    return true;
-}
-
-FetchMessage ResponseArrived(Response* r, size_t n, const BodySink* sink) {
-    Chunk* chunk = r->last;
-    char* bytes = ChunkBytes(chunk) + chunk->used;
-    bool headerWasFound = r->scan.found;
-    ScanForHeaderEnd(&r->scan, reinterpret_cast<unsigned char*>(bytes), n);
-    FieldCatchFeed(&r->locationCatch, bytes, n);
-    FieldCatchFeed(&r->lengthCatch, bytes, n);
-    chunk->used += n;
-    r->total += (int64_t)n;
-    if (r->scan.found && !headerWasFound) ReadHeader(r);
-    return Sink(r, sink, bytes, n) ? kFetchOk : kFetchWriteFailed;
-}
-
-FetchMessage ResponseEnded(Response* r, const BodySink* sink) {
-    FinishHeaderEndScan(&r->scan);
-    FieldCatchEnd(&r->locationCatch);
-    FieldCatchEnd(&r->lengthCatch);
-    // A header block found on the way has been read already; one that only
-    // the end of the stream settles (or none at all) is read now.
-    if (r->total > 0 && !r->headerRead) ReadHeader(r);
-    return Sink(r, sink, NULL, 0) ? kFetchOk : kFetchWriteFailed;
-}
-
 FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const BodySink* sink,
                              Progress* p, Pulse* pulse) {
     p->response = r;
+    bool ended = false;
     for (;;) {
         char* at = NULL;
         size_t room = 0;
         if (!ResponseRoom(r, keepBody, &at, &room)) return kFetchReceiveFailed;
+        if (room == 0) break;  // whole by its framing, or a redirect's header is in
         size_t got = 0;
         FetchMessage outcome = ReceiveOn(c, at, room, pulse, &got);
         if (outcome != kFetchOk) return outcome;
-        if (got == 0) break;
+        if (got == 0) {
+            ended = true;
+            break;
+        }
         outcome = ResponseArrived(r, got, sink);
         if (outcome != kFetchOk) return outcome;
         // The header block is in: from now on only the idle limit counts.
@@ -199,9 +255,11 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const Bo
             return kFetchCancelled;
         }
     }
-    r->endUnconfirmed = !EndConfirmed(c);
-    FetchMessage outcome = ResponseEnded(r, sink);
-    if (outcome != kFetchOk || r->redirect) return outcome;
+    if (ended) {
+        r->endUnconfirmed = !EndConfirmed(c);
+        FetchMessage outcome = ResponseEnded(r, sink);
+        if (outcome != kFetchOk || r->redirect) return outcome;
+    }
     if (p->watch && Report(p, true)) return kFetchCancelled;
     return kFetchOk;
 }
@@ -209,38 +267,8 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const Bo
 void CopyHeaderText(const Response* r, char* text) {
     int64_t length = r->HeaderLength();
     size_t n = length < kHeaderTextCapacity ? (size_t)length : (size_t)kHeaderTextCapacity;
-    if (n > 0) memcpy(text, ChunkBytes(r->first), n);
+    if (n > 0 && r->head) memcpy(text, r->head, n);
     text[n] = '\0';
 }
 
-HLOCAL TakeBody(Response* r) {
-    int64_t from = r->HeaderLength();
-    int64_t length = r->BodyLength();
-    if ((uint64_t)length >= (uint64_t)SIZE_MAX) return NULL;
-    HLOCAL block = LocalAlloc(LMEM_FIXED, (SIZE_T)length);
-    char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;
-    if (!out) {
-        if (block) LocalFree(block);
-        return NULL;
-    }
-    // Copies bytes [from, total), freeing each block once it has been read,
-    // so that the response and the body overlap little. The first block,
-    // which holds the header text, stays.
-    int64_t offset = 0;  // response offset of the current block's first byte
-    for (Chunk* c = r->first; c;) {
-        Chunk* next = c->next;
-        int64_t end = offset + (int64_t)c->used;
-        if (end > from) {
-            size_t skip = from > offset ? (size_t)(from - offset) : 0;
-            memcpy(out, ChunkBytes(c) + skip, c->used - skip);
-            out += c->used - skip;
-        }
-        offset = end;
-        if (c != r->first) GlobalFree(c);
-        c = next;
-    }
-    if (r->first) r->first->next = NULL;
-    r->last = r->first;
-    LocalUnlock(block);
-    return block;
-}
+HLOCAL TakeBody(Response* r) { return TakeBodyBlock(&r->body); }

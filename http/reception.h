@@ -1,55 +1,59 @@
-// Receiving one response into a chain of blocks that are never moved, with
-// the header block found as the bytes stream in, its fields caught wherever
-// they lie in it, and the host's progress callback called on the way. The
-// chain holds at most the bytes received plus one block's empty tail,
-// whatever "Content-Length:" announces.
+// Receiving one response: the header block found as the bytes stream in,
+// its fields caught wherever they lie in it, interim 1xx responses read past,
+// then the body as the header frames it (http/body.h), with the host's
+// progress callback called on the way. Memory stays bounded by what has
+// arrived, whatever "Content-Length:" announces.
 #ifndef KESTA_HTTP_RECEPTION_H
 #define KESTA_HTTP_RECEPTION_H
 
+#include "http/body.h"
 #include "http/connection.h"
 #include "http/fetch.h"
 #include "http/fieldcatch.h"
 #include "http/response.h"
 
-struct Chunk;
-
+// The block that takes the response's first bytes: the first
+// kHeaderTextCapacity bytes of the header block stay there (the header
+// text); the rest of it is room for bytes still to be scanned.
+const size_t kHeaderRoom = 64 * 1024;
 // A "Location:" is kept whole up to this many bytes; a longer one is a
 // redirect whose target is too long. (A target may be up to kMaxAddress
 // characters once resolved; the reference itself may be longer, with dot
 // segments, before it is.)
 const size_t kLocationCapacity = 16384;
-// "Content-Length:" values longer than this are no number we take.
+// Longer values of these fields are nothing we take.
 const size_t kLengthTextCapacity = 32;
+const size_t kTokenTextCapacity = 256;
 
-// One response as it arrives; it owns its chain of blocks.
+// One response as it arrives.
 struct Response {
-    Chunk* first = NULL;
-    Chunk* last = NULL;
-    int64_t total = 0;  // bytes received, header block included
+    char* head = NULL;   // kHeaderRoom bytes, once the first bytes come
+    size_t headUsed = 0; // where the next header bytes go in `head`
+    int64_t total = 0;   // bytes received for this response, interim ones not counted
     HeaderEndScan scan = {};
     // Read from the header block once it is complete (or the stream ended):
     bool headerRead = false;
     int status = 0;
+    int version = -1;  // 1 for HTTP/1.1 (or later 1.x), 0 for HTTP/1.0, -1 neither
     bool announcedKnown = false;
     int64_t announced = 0;
-    // A redirect status with a non-empty "Location:", wherever it lies in the
-    // header block; `locationOverlong` when it did not fit `location`.
-    bool redirect = false;
+    bool closeAsked = false;   // "Connection: close", or HTTP/1.0 without keep-alive
+    bool redirect = false;     // a redirect status with a non-empty "Location:"
     bool locationOverlong = false;
-    // The stream ended without the end the connection can vouch for (a TLS
-    // stream cut without its close_notify): a body without a length may be
-    // cut short.
-    bool endUnconfirmed = false;
+    bool endUnconfirmed = false;  // ended without the end the connection vouches for
+    int interim = 0;              // 1xx responses read past
     // Fields caught as the header block streams in.
-    FieldCatch locationCatch;
-    FieldCatch lengthCatch;
+    FieldCatch locationCatch, lengthCatch, encodingCatch, connectionCatch;
     char location[kLocationCapacity];
     char lengthText[kLengthTextCapacity];
-    // With a sink: the body bytes handed to it so far, and the stream's last
-    // bytes (the header's end may be settled after they arrived, and then
-    // they turn out to be body).
-    int64_t sunk = 0;
+    char encodingText[kTokenTextCapacity];
+    char connectionText[kTokenTextCapacity];
+    // The stream's last bytes before the piece under way (the header's end
+    // may be settled after they arrived, and then they turn out to be body).
     unsigned char tail[3] = {0, 0, 0};
+    char* roomAt = NULL;    // where ResponseRoom put the next bytes
+    bool keepBody = false;  // as ResponseRoom was last told
+    Body body;
 
     Response();
     Response(const Response&) = delete;
@@ -57,20 +61,26 @@ struct Response {
     ~Response();
 
     int64_t HeaderLength() const;  // the whole response while no end was found
-    int64_t BodyLength() const { return total - HeaderLength(); }
+    int64_t BodyLength() const { return body.bytes; }
 };
 
 // The bytes of a response as they arrive, apart from any connection (so that
 // a test can cut a response anywhere): ResponseRoom gives where the next
-// bytes go (at least one byte; false when no block can be had),
-// ResponseArrived takes in the `n` bytes just written there, ResponseEnded
-// closes the stream. Body bytes go to `sink` (if not NULL) as soon as they
-// are known to be body; a redirect's never do. When `keepBody` is false,
-// body bytes past the first block are counted and dropped. kFetchOk or
-// kFetchWriteFailed.
+// bytes go (at least one byte, unless the response is complete: 0; false
+// when no block can be had), ResponseArrived takes in the `n` bytes just
+// written there, ResponseEnded closes the stream. Body bytes go to `sink`
+// (if not NULL) as soon as they are known to be body; a redirect's never do.
+// When `keepBody` is false and there is no sink, they are only counted.
+// kFetchOk, kFetchWriteFailed, kFetchReceiveFailed (no block) or
+// kFetchChunkedBroken.
 bool ResponseRoom(Response* r, bool keepBody, char** at, size_t* room);
 FetchMessage ResponseArrived(Response* r, size_t n, const BodySink* sink);
 FetchMessage ResponseEnded(Response* r, const BodySink* sink);
+
+// True when the response is whole by its own framing (a length met, a
+// chunked body ended, no body) and nothing past it arrived: the connection
+// may carry another request, unless the server asked to close it.
+bool ResponseLeavesConnectionReusable(const Response* r);
 
 // What a watched download reports; one per download, across its redirects.
 struct Progress {
@@ -96,11 +106,14 @@ struct Progress {
 bool Report(Progress* p, bool finished = false);
 const int64_t kUnknownRemainder = 1024 * 1024;
 
-// Receives the response until the server ends it. A redirect stops the
-// reception as soon as its header block is in: its body is never read.
-// Until the header block is complete the waits answer to the pulse's
-// deadline too; after it, to the idle limit alone. kFetchOk,
-// kFetchCancelled, kFetchWriteFailed or a connection's failure.
+// Receives the response until its framing says it is whole or the server
+// ends the stream. A redirect stops the reception as soon as its header
+// block is in: its body is never read. Until the header block is complete
+// the waits answer to the pulse's deadline too; after it, to the idle limit
+// alone. (r->total stays 0 when no byte came: a request on a kept
+// connection that got none may be sent again on a new one.) kFetchOk,
+// kFetchCancelled, kFetchWriteFailed, kFetchChunkedBroken or a connection's
+// failure.
 FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const BodySink* sink,
                              Progress* p, Pulse* pulse);
 
@@ -108,8 +121,8 @@ FetchMessage ReceiveResponse(Connection* c, Response* r, bool keepBody, const Bo
 // header block at most.
 void CopyHeaderText(const Response* r, char* text);
 
-// The body in a new local block of exactly its length; the chain is emptied
-// block by block as it is copied. NULL when no block can hold it.
+// The body in a new local block of exactly its length. NULL when no block
+// can hold it.
 HLOCAL TakeBody(Response* r);
 
 #endif  // KESTA_HTTP_RECEPTION_H

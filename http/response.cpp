@@ -72,6 +72,51 @@ int StatusCode(const char* text) {
     return ends ? code : 0;
 }
 
+int HttpMinorVersion(const char* text) {
+    static const char kName[] = "HTTP/1.";
+    for (int i = 0; i < 7; ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+        if (c != kName[i]) return -1;
+    }
+    if (text[7] < '0' || text[7] > '9') return -1;
+    return text[7] == '0' ? 0 : 1;
+}
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
+// The list element [from, to) of `value` without the spaces and tabs around it.
+bool ElementIs(const char* from, const char* to, const char* token) {
+    while (from < to && (*from == ' ' || *from == '\t')) ++from;
+    while (to > from && (to[-1] == ' ' || to[-1] == '\t')) --to;
+    size_t n = strlen(token);
+    if ((size_t)(to - from) != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (LowerAscii(from[i]) != LowerAscii(token[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool HasToken(const char* value, const char* token) {
+    for (const char* p = value;;) {
+        const char* comma = strchr(p, ',');
+        const char* end = comma ? comma : p + strlen(p);
+        if (ElementIs(p, end, token)) return true;
+        if (!comma) return false;
+        p = comma + 1;
+    }
+}
+
+bool LastTokenIs(const char* value, const char* token) {
+    const char* comma = strrchr(value, ',');
+    const char* from = comma ? comma + 1 : value;
+    return ElementIs(from, from + strlen(from), token);
+}
+
 bool IsRedirectStatus(int code) {
     return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }

@@ -33,6 +33,16 @@ void FinishHeaderEndScan(HeaderEndScan* scan);
 // the first line is not one.
 int StatusCode(const char* headerText);
 
+// The minor version of a status line "HTTP/1.x ...": 0 for HTTP/1.0, 1 for
+// HTTP/1.1 and any later 1.x; -1 for any other first line.
+int HttpMinorVersion(const char* headerText);
+
+// True when the comma-separated list `value` holds `token` (letters in any
+// case, spaces and tabs around each element ignored): "keep-alive, Upgrade".
+bool HasToken(const char* value, const char* token);
+// True when the list's last element is `token`: "gzip, chunked".
+bool LastTokenIs(const char* value, const char* token);
+
 // True for the codes whose "Location:" is followed: 301, 302, 303, 307, 308.
 bool IsRedirectStatus(int code);
 

@@ -41,6 +41,10 @@ FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);
 FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, const Pulse* pulse,
                         size_t* got);
 
+// True when the session holds nothing: no plaintext not handed out, no
+// ciphertext not yet decrypted, no end and no failure seen.
+bool TlsIdle(const TlsSession* t);
+
 // True once the server's close_notify ended the stream; false while it has
 // not, and when the TCP connection ended without one.
 bool TlsEndConfirmed(const TlsSession* t);

@@ -18,4 +18,6 @@ FetchMessage TlsReceive(TlsSession*, SOCKET, char*, size_t, const Pulse*, size_t
 
 bool TlsEndConfirmed(const TlsSession*) { return false; }
 
+bool TlsIdle(const TlsSession*) { return false; }
+
 void TlsClose(TlsSession*) {}

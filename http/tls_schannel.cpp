@@ -444,6 +444,11 @@ FetchMessage TlsReceive(TlsSession* t, SOCKET s, char* buffer, size_t room, cons
 
 bool TlsEndConfirmed(const TlsSession* t) { return t && t->closeNotified; }
 
+bool TlsIdle(const TlsSession* t) {
+    return t && t->failed == kFetchOk && !t->ended && !t->renegotiate && t->plainLeft == 0 &&
+           t->start == t->end;
+}
+
 void TlsClose(TlsSession* t) {
     if (!t) return;
     if (t->checked) t->api->CertFreeCertificateContext(t->checked);

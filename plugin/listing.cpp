@@ -4,6 +4,7 @@
 
 #include "compat/handles.h"
 #include "http/fetch.h"
+#include "http/pool.h"
 #include "plugin/parallel.h"
 #include "plugin/records.h"
 #include "plugin/source.h"
@@ -32,6 +33,7 @@ struct Listing {
     int64_t lastFetched;  // the highest index downloaded so far, -1 before any
     FetchMessage lastOutcome;
     FetchMessage sockets;  // Winsock's start-up for the call: kFetchOk, or every download's failure
+    ConnectionPool pool;   // connections kept for the threads' next members of the same origin
 };
 
 // One member as handed out: its index, its line's address and name.
@@ -79,7 +81,7 @@ void Measure(Listing* l, Job* job) {
     if (job->fetchable) {
         FetchResult result;
         FetchMessage outcome = l->sockets;
-        if (outcome == kFetchOk) outcome = FetchUrl(job->url, false, NULL, &result);
+        if (outcome == kFetchOk) outcome = FetchUrl(job->url, false, NULL, &result, NULL, &l->pool);
         if (outcome == kFetchOk && SizeFitsRecord(result.length)) {
             job->member.size = result.length;
             job->member.timestamp = result.timestamp;
@@ -157,7 +159,9 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
     // threads' downloads, and cleaned up when they have all ended.
     SocketLibrary sockets;
     l->sockets = sockets.started();
+    PoolStart(&l->pool);
     RunOnThreads(good < kListingDownloads ? (int)good : kListingDownloads, MeasureAll, l);
+    PoolClose(&l->pool);
     if (l->lastFetched >= 0) RecordFetchMessage(l->lastOutcome);
     if (good < count) return SPI_FILE_READ_ERROR;
 

@@ -25,7 +25,7 @@ PAUSE = 0.03  # seconds between pieces: long enough for separate recv calls
 
 
 def expected_request(path, host_and_port):
-    return ("GET %s HTTP/1.0\r\nHost: %s\r\n%s\r\n"
+    return ("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n"
             % (path, host_and_port, USER_AGENT)).encode("latin-1")
 
 
@@ -192,8 +192,7 @@ class SplitTest(ScriptedCase):
          Reply(b"HTTP/1.0 302 Found\r\nX-Location: http://127.0.0.1:1/x\r\n\r\nmoved"), b"moved"),
         ("status 300 is not followed",
          Reply(b"HTTP/1.0 300 Choices\r\nLocation: http://127.0.0.1:1/x\r\n\r\npick"), b"pick"),
-        ("Content-Length does not cut the body", Reply(ok([b"Content-Length: 2"], b"abcdef")),
-         b"abcdef"),
+        ("Content-Length frames the body", Reply(ok([b"Content-Length: 2"], b"abcdef")), b"ab"),
         ("every byte value", Reply(ok([], bytes(range(256)) * 3)), bytes(range(256)) * 3),
     ]
 
@@ -202,16 +201,17 @@ class SplitTest(ScriptedCase):
         return ("300 KiB in 64 KiB pieces", Reply(ok([], data), piece=65536, pause=0.01), data)
 
     def announced_rows(self):
-        """Content-Length never sizes the block received into: a body that
-        runs past it is kept whole. (One that stops short is a failed
-        download: FailureTest.)"""
+        """Content-Length frames the body but never sizes the block received
+        into: bytes past it are not body. (A body that stops short is a
+        failed download: FailureTest.)"""
         data = bytes((i * 131 + (i >> 9)) & 0xFF for i in range(200 * 1024 + 3))
 
         def announced(length, body):
             return Reply(ok([b"Content-Length: %d" % length], body), piece=65536, pause=0.01)
         return [
             ("announced length exact", announced(len(data), data), data),
-            ("body runs past the announced length", announced(3000, data), data),
+            ("bytes past the announced length are not body",
+             Reply(ok([b"Content-Length: 3000"], data[:3000] + b"EXTRA")), data[:3000]),
         ]
 
     def test_header_block_ends_at_the_first_blank_line(self):

@@ -3,13 +3,15 @@
 // truncation are judged by. The split is fed in pieces whose sizes come from
 // the input and must agree with a plain search over the whole response; the
 // reception, fed the same pieces, must give a file (its sink) and a memory
-// body that are both exactly the bytes after that header block.
+// body that are the same bytes: those after that header block, cut at the
+// announced length or decoded from chunks as the header frames them.
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "http/chunked.h"
 #include "http/reception.h"
 #include "http/response.h"
 
@@ -42,26 +44,37 @@ bool Append(void* context, const char* bytes, size_t n) {
     return true;
 }
 
+// What the reception judged, besides the body.
+struct Judged {
+    bool redirect;
+    bool broken;
+    int interim;
+    Framing framing;
+    int64_t length;
+};
+
 // The body the reception gives for the response fed in pieces of `piece`
-// bytes: the memory body, or what the sink got; `redirect` as it judged.
-std::string Received(const unsigned char* p, size_t n, size_t piece, bool keepBody,
-                     bool* redirect) {
+// bytes: the memory body, or what the sink got.
+std::string Received(const unsigned char* p, size_t n, size_t piece, bool keepBody, Judged* j) {
     Response r;
     std::string sunk;
     BodySink sink = {Append, &sunk};
     const BodySink* to = keepBody ? NULL : &sink;
-    for (size_t at = 0; at < n;) {
+    bool whole = false;
+    for (size_t at = 0; at < n && !whole && !r.body.broken;) {
         char* room = NULL;
         size_t space = 0;
         if (!ResponseRoom(&r, keepBody, &room, &space)) abort();
+        whole = space == 0;
         size_t len = n - at < piece ? n - at : piece;
         if (len > space) len = space;
         memcpy(room, p + at, len);
-        if (ResponseArrived(&r, len, to) != kFetchOk) abort();
+        FetchMessage arrived = len > 0 ? ResponseArrived(&r, len, to) : kFetchOk;
+        if (arrived != kFetchOk && arrived != kFetchChunkedBroken) abort();
         at += len;
     }
-    if (ResponseEnded(&r, to) != kFetchOk) abort();
-    *redirect = r.redirect;
+    if (!whole && !r.body.broken && ResponseEnded(&r, to) != kFetchOk) abort();
+    *j = Judged{r.redirect, r.body.broken, r.interim, r.body.framing, r.body.length};
     if (strnlen(r.location, kLocationCapacity) == kLocationCapacity) abort();
     if (!keepBody) return sunk;
     HLOCAL block = TakeBody(&r);
@@ -92,13 +105,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (streamed != PlainHeaderLength(p, n)) abort();
     if (scan.found && scan.seen > n) abort();
 
-    bool redirect = false;
-    bool again = false;
-    std::string memory = Received(p, n, piece, true, &redirect);
-    std::string file = Received(p, n, piece, false, &again);
-    if (redirect != again) abort();
-    if (memory != std::string(reinterpret_cast<const char*>(p) + streamed, n - streamed)) abort();
-    if (file != (redirect ? std::string() : memory)) abort();
+    Judged m = {}, f = {};
+    std::string memory = Received(p, n, piece, true, &m);
+    std::string file = Received(p, n, piece, false, &f);
+    if (m.redirect != f.redirect || m.broken != f.broken || m.framing != f.framing) abort();
+    if (!m.broken && file != (m.redirect ? std::string() : memory)) abort();
+    // Without an interim response, the body is what the framing makes of
+    // the bytes after the header block.
+    std::string rest(reinterpret_cast<const char*>(p) + streamed, n - streamed);
+    if (m.interim == 0 && !m.broken && !m.redirect) {
+        std::string expected = rest;
+        if (m.framing == kFramedByLength && (uint64_t)m.length < rest.size()) {
+            expected = rest.substr(0, (size_t)m.length);
+        } else if (m.framing == kFramedEmpty) {
+            expected.clear();
+        } else if (m.framing == kFramedChunked) {
+            ChunkDecoder d = {};
+            size_t body = 0, used = 0;
+            DecodeChunked(&d, &expected[0], expected.size(), &body, &used);
+            expected.resize(body);
+        }
+        if (memory != expected) abort();
+    }
 
     size_t textLength = streamed < (size_t)kHeaderTextCapacity ? streamed : (size_t)kHeaderTextCapacity;
     char* text = static_cast<char*>(malloc(textLength + 1));

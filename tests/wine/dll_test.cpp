@@ -147,7 +147,7 @@ bool WriteSlot(FARPROC* slot, FARPROC value) {
 // ----------------------------------------------------------- loopback server
 
 std::string ExpectedRequest(const std::string& path, unsigned short port) {
-    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
            kUserAgentLine;
 }
 
@@ -563,7 +563,7 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) 
     std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(requests.size(), (size_t)count);
     for (int i = 0; i < count; ++i) {
-        std::string expected = "GET " + std::string(rows[i].path) + " HTTP/1.0\r\nHost: " +
+        std::string expected = "GET " + std::string(rows[i].path) + " HTTP/1.1\r\nHost: " +
                                rows[i].host + "\r\n" + kUserAgentLine;
         EXPECT_EQ(requests[(size_t)i], expected) << rows[i].address;
     }
