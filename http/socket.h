@@ -66,16 +66,24 @@ private:
 };
 
 // Connects to `host` (a name, a dotted IPv4 address or a bare IPv6
-// address) on `port`, trying each address the name resolves to in order
-// until one accepts; a connect that fails at once moves on to the next
-// address without waiting; one that does not answer within kIdleLimitMs
-// ends the download (kFetchTimedOut). On kFetchOk *out is a connected
-// blocking socket that the caller closes; otherwise nothing is held.
+// address) on `port`, racing the addresses the name resolves to (RFC 8305):
+// the next address is tried 250 ms after the one before while that one
+// still runs, or at once when it failed at once, and the first to connect
+// wins. Silence for kIdleLimitMs, or the pulse's deadline, ends the
+// download (kFetchTimedOut). On kFetchOk *out is a connected blocking socket
+// that the caller closes; otherwise nothing is held.
 FetchMessage ConnectTo(const char* host, unsigned short port, const Pulse* pulse, SOCKET* out);
+
+// The race of ConnectTo over addresses already known (each with its port).
+FetchMessage ConnectToAddresses(const struct sockaddr* const* addresses, const int* lengths,
+                                int count, const Pulse* pulse, SOCKET* out);
 
 // Waits until `s` has bytes or an end to read. kFetchOk, kFetchCancelled,
 // kFetchTimedOut, or kFetchReceiveFailed when the wait itself fails.
 FetchMessage WaitReadable(SOCKET s, const Pulse* pulse);
+
+// True when `s` has bytes or an end to read right now (no wait).
+bool SocketReadable(SOCKET s);
 
 // Sends all `n` bytes. kFetchOk or kFetchSendFailed.
 FetchMessage SendAll(SOCKET s, const char* data, size_t n);

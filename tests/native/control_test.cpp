@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/socket.h"
 #include "plugin/spi.h"
 #include "tests/native/fetch_text.h"
 #include "tests/support/loopback_server.h"
@@ -102,6 +103,7 @@ public:
         close(listener_);
     }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/h"; }
+    int port() const { return port_; }
 
 private:
     int listener_;
@@ -246,6 +248,53 @@ TEST(Cancel, RefusedConnectionFailsTheSameWatchedOrNot) {
 // completes: every phase gives up after the idle limit (3 s in the test
 // build, 60 s in the plug-in), watched or not, in listing, lookup and
 // extraction; the listing lists that member as failed and goes on.
+// A host's addresses race: the next is tried 250 ms after the one before
+// while that one still runs, or at once when it failed at once; the first
+// to connect wins. A dead first address costs the delay, not the limit.
+TEST(AddressRace, ADeadFirstAddressCostsTheDelayNotTheLimit) {
+    HangingPort dead;
+    HangingPort dead2;
+    LoopbackServer good("HTTP/1.0 200 OK\r\n\r\n");
+    int refused = UnusedLoopbackPort();
+    const struct {
+        const char* what;
+        std::vector<int> ports;
+        FetchMessage outcome;
+        long long atLeastMs, belowMs;
+    } rows[] = {
+        {"the first never answers", {dead.port(), good.port()}, kFetchOk, 200, 1000},
+        {"the first refuses at once", {refused, good.port()}, kFetchOk, 0, 200},
+        {"two dead, then a good one", {dead.port(), dead2.port(), good.port()}, kFetchOk, 450, 1300},
+        {"none answers", {dead.port(), dead2.port()}, kFetchTimedOut, 2900, 4500},
+        {"all refuse", {refused, refused}, kFetchConnectFailed, 0, 200},
+    };
+    for (const auto& r : rows) {
+        std::vector<sockaddr_in> sas;
+        for (int port : r.ports) sas.push_back(LoopbackServer::Loopback(port));
+        std::vector<const sockaddr*> addresses;
+        std::vector<int> lengths;
+        for (const sockaddr_in& sa : sas) {
+            addresses.push_back(reinterpret_cast<const sockaddr*>(&sa));
+            lengths.push_back((int)sizeof sa);
+        }
+        SOCKET s = INVALID_SOCKET;
+        long long start = NowMs();
+        FetchMessage got =
+            ConnectToAddresses(addresses.data(), lengths.data(), (int)addresses.size(), NULL, &s);
+        long long ms = NowMs() - start;
+        EXPECT_EQ(r.outcome, got) << r.what;
+        EXPECT_GE(ms, r.atLeastMs) << r.what;
+        EXPECT_LT(ms, r.belowMs) << r.what;
+        if (got == kFetchOk) {
+            sockaddr_in peer = {};
+            socklen_t length = sizeof peer;
+            ASSERT_EQ(0, getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length)) << r.what;
+            EXPECT_EQ(good.port(), ntohs(peer.sin_port)) << r.what;
+            closesocket(s);
+        }
+    }
+}
+
 // A server that sends a byte every 400 ms is never silent for the limit.
 // Before the header block is whole that still ends the download at the
 // limit (connecting, a handshake and the header are bounded as a whole); in
