@@ -1,8 +1,8 @@
-// The native build's stand-in for IdnToAscii, used by the URL parser's host
-// step: a plain RFC 3492 punycode encoder (and decoder, to check "xn--"
-// labels), with ASCII letters lowered and no UTS #46 mapping at all. Names
-// that UTS #46 would map (full-width letters, U+3002, soft hyphens) come out
-// differently from Windows; the Wine runs of the URL tests show the real one.
+// The native build's stand-ins for IdnToAscii and IdnToUnicode, used by the
+// URL parser's host step: plain RFC 3492 punycode, both ways, with ASCII
+// letters lowered and no UTS #46 mapping at all. Names that UTS #46 would map
+// (full-width letters, U+3002, soft hyphens) come out differently from
+// Windows; the Wine runs of the URL tests show the real one.
 #include "compat/win32.h"
 
 #include <stdint.h>
@@ -99,43 +99,58 @@ bool Encode(const uint32_t* cps, int count, Output* out) {
     return true;
 }
 
-// True when `text` (the part after "xn--") decodes (RFC 3492 section 6.2) to
-// a label holding at least one non-ASCII code point.
-bool DecodesToNonAscii(const WCHAR* text, int length) {
-    uint32_t decoded[kMaxLabel];
+// Decodes `text` (the part of a label after "xn--", RFC 3492 section 6.2)
+// into `decoded` (kMaxLabel code points). Returns the count, or -1.
+int DecodePunycode(const WCHAR* text, int length, uint32_t* decoded) {
     int count = 0;
     int in = 0;
     for (int i = 0; i < length; ++i) {
         if (text[i] == '-') in = i + 1;
     }
-    for (int i = 0; i + 1 < in; ++i) decoded[count++] = text[i];
+    if (in - 1 >= kMaxLabel) return -1;
+    for (int i = 0; i + 1 < in; ++i) {
+        if (text[i] >= 0x80) return -1;
+        decoded[count++] = text[i];
+    }
     uint32_t n = kInitialN, i = 0, bias = kInitialBias;
     while (in < length) {
         uint32_t old = i, w = 1;
         for (uint32_t k = kBase;; k += kBase) {
-            if (in >= length) return false;
+            if (in >= length) return -1;
             int digit = DigitValue(text[in++]);
-            if (digit < 0 || (uint32_t)digit > (kMaxInt - i) / w) return false;
+            if (digit < 0 || (uint32_t)digit > (kMaxInt - i) / w) return -1;
             i += (uint32_t)digit * w;
             uint32_t t = Threshold(k, bias);
             if ((uint32_t)digit < t) break;
-            if (w > kMaxInt / (kBase - t)) return false;
+            if (w > kMaxInt / (kBase - t)) return -1;
             w *= kBase - t;
         }
-        if (count + 1 >= kMaxLabel) return false;
+        if (count + 1 >= kMaxLabel) return -1;
         bias = Adapt(i - old, (uint32_t)count + 1, old == 0);
-        if (i / (uint32_t)(count + 1) > kMaxInt - n) return false;
+        if (i / (uint32_t)(count + 1) > kMaxInt - n) return -1;
         n += i / (uint32_t)(count + 1);
         i %= (uint32_t)(count + 1);
-        if (n > 0x10FFFF || (n >= 0xD800 && n <= 0xDFFF)) return false;
+        if (n > 0x10FFFF || (n >= 0xD800 && n <= 0xDFFF)) return -1;
         for (int j = count; j > (int)i; --j) decoded[j] = decoded[j - 1];
         decoded[i++] = n;
         ++count;
     }
+    return count;
+}
+
+// True when `text` (after "xn--") decodes to a label holding non-ASCII.
+bool DecodesToNonAscii(const WCHAR* text, int length) {
+    uint32_t decoded[kMaxLabel];
+    int count = DecodePunycode(text, length, decoded);
     for (int j = 0; j < count; ++j) {
         if (decoded[j] >= 0x80) return true;
     }
     return false;
+}
+
+bool IsAceLabel(const WCHAR* label, int length) {
+    return length >= 4 && (label[0] | 0x20) == 'x' && (label[1] | 0x20) == 'n' &&
+           label[2] == '-' && label[3] == '-';
 }
 
 // U+FFFD (what a broken UTF-8 byte became) and the noncharacters are never
@@ -144,7 +159,7 @@ bool Refused(uint32_t cp) {
     return cp == 0xFFFD || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE;
 }
 
-// One label of `in` (no '.') to `out`.
+// One label of a name to ASCII.
 bool ConvertLabel(const WCHAR* in, int length, Output* out) {
     uint32_t cps[kMaxLabel];
     int count = 0;
@@ -163,8 +178,7 @@ bool ConvertLabel(const WCHAR* in, int length, Output* out) {
         cps[count++] = cp;
     }
     if (ascii) {
-        bool ace = count >= 4 && cps[0] == 'x' && cps[1] == 'n' && cps[2] == '-' && cps[3] == '-';
-        if (ace && !DecodesToNonAscii(in + 4, length - 4)) return false;
+        if (IsAceLabel(in, length) && !DecodesToNonAscii(in + 4, length - 4)) return false;
         for (int i = 0; i < count; ++i) {
             if (!out->Put((WCHAR)cps[i])) return false;
         }
@@ -177,17 +191,51 @@ bool ConvertLabel(const WCHAR* in, int length, Output* out) {
     return Encode(cps, count, out);
 }
 
-}  // namespace
+// One label of a name back to Unicode: "xn--" decoded, the rest lowered.
+bool LabelToUnicode(const WCHAR* in, int length, Output* out) {
+    if (!IsAceLabel(in, length)) {
+        for (int i = 0; i < length; ++i) {
+            WCHAR c = in[i] >= 'A' && in[i] <= 'Z' ? (WCHAR)(in[i] + 'a' - 'A') : in[i];
+            if (!out->Put(c)) return false;
+        }
+        return true;
+    }
+    uint32_t decoded[kMaxLabel];
+    int count = DecodePunycode(in + 4, length - 4, decoded);
+    if (count <= 0) return false;
+    for (int i = 0; i < count; ++i) {
+        uint32_t cp = decoded[i];
+        if (cp >= 0x10000) {
+            if (!out->Put((WCHAR)(0xD800 + ((cp - 0x10000) >> 10)))) return false;
+            cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+        }
+        if (!out->Put((WCHAR)cp)) return false;
+    }
+    return true;
+}
 
-int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+typedef bool (*LabelConverter)(const WCHAR* in, int length, Output* out);
+
+// `convert` over each label of `in`, the dots kept.
+int ConvertLabels(const WCHAR* in, int inChars, WCHAR* out, int outChars, LabelConverter convert) {
     if (!in || !out || inChars <= 0 || outChars <= 0) return 0;
     Output o = {out, outChars, 0};
     int from = 0;
     for (int i = 0; i <= inChars; ++i) {
         if (i < inChars && in[i] != '.') continue;
-        if (!ConvertLabel(in + from, i - from, &o)) return 0;
+        if (!convert(in + from, i - from, &o)) return 0;
         if (i < inChars && !o.Put('.')) return 0;
         from = i + 1;
     }
     return o.length;
+}
+
+}  // namespace
+
+int DomainToUnicode(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+    return ConvertLabels(in, inChars, out, outChars, LabelToUnicode);
+}
+
+int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+    return ConvertLabels(in, inChars, out, outChars, ConvertLabel);
 }

@@ -53,6 +53,12 @@ inline int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars)
     return IdnToAscii(0, in, inChars, out, outChars);
 }
 
+// The reverse, IdnToUnicode with no flags: "xn--" labels decoded. Returns the
+// units written, or 0.
+inline int DomainToUnicode(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+    return IdnToUnicode(0, in, inChars, out, outChars);
+}
+
 #else  // native stand-ins
 
 #include <arpa/inet.h>
@@ -236,6 +242,9 @@ inline void PinSocketLibrary() {}
 // punycode as "xn--...", an "xn--" label checked to decode to non-ASCII, and
 // no other mapping. Returns the UTF-16 units written, or 0.
 int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars);
+// Its reverse: "xn--" labels decoded (0 when one does not decode), the rest
+// copied with ASCII letters lowered.
+int DomainToUnicode(const WCHAR* in, int inChars, WCHAR* out, int outChars);
 
 // Hooks for the native tests only: counts of live blocks and socket-library
 // start-ups, and a switch that makes allocations fail.

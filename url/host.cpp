@@ -274,9 +274,27 @@ bool ToWide(const char* s, size_t n, WCHAR* wide, int* units) {
     return true;
 }
 
+// The platform's IDNA of `wide`, which must be ASCII, and must come back the
+// same through its Unicode form: UTS #46 takes an "xn--" label only when it
+// decodes to a valid label, one that its own mapping leaves as it is (the
+// platform's IdnToAscii passes such labels through unchecked).
+bool PlatformToAscii(const WCHAR* wide, int units, WCHAR* ascii, int* written) {
+    *written = DomainToAscii(wide, units, ascii, kMaxIdnaUnits);
+    if (*written <= 0) return false;
+    for (int i = 0; i < *written; ++i) {
+        if (ascii[i] >= 0x80) return false;
+    }
+    WCHAR unicode[kMaxIdnaUnits];
+    WCHAR again[kMaxIdnaUnits];
+    int decoded = DomainToUnicode(ascii, *written, unicode, kMaxIdnaUnits);
+    if (decoded <= 0) return false;
+    int encoded = DomainToAscii(unicode, decoded, again, kMaxIdnaUnits);
+    return encoded == *written && memcmp(again, ascii, (size_t)encoded * sizeof ascii[0]) == 0;
+}
+
 // The standard's "domain to ASCII" with beStrict false, in place. ASCII
 // without an "xn--" label is only lowered; anything else goes through the
-// platform's IDNA, whose answer must be ASCII.
+// platform's IDNA.
 HostOutcome DomainToAsciiInPlace(char* s, size_t* n, size_t capacity) {
     if (IsAscii(s, *n) && !HasAceLabel(s, *n)) {
         for (size_t i = 0; i < *n; ++i) s[i] = Lower(s[i]);
@@ -284,15 +302,11 @@ HostOutcome DomainToAsciiInPlace(char* s, size_t* n, size_t capacity) {
     }
     WCHAR wide[kMaxIdnaUnits];
     WCHAR ascii[kMaxIdnaUnits];
-    int units = 0;
+    int units = 0, written = 0;
     if (!ToWide(s, *n, wide, &units)) return kHostTooLong;
-    int written = DomainToAscii(wide, units, ascii, kMaxIdnaUnits);
-    if (written <= 0) return kHostFailure;
+    if (!PlatformToAscii(wide, units, ascii, &written)) return kHostFailure;
     if ((size_t)written + 1 > capacity) return kHostTooLong;
-    for (int i = 0; i < written; ++i) {
-        if (ascii[i] >= 0x80) return kHostFailure;
-        s[i] = Lower((char)ascii[i]);
-    }
+    for (int i = 0; i < written; ++i) s[i] = Lower((char)ascii[i]);
     *n = (size_t)written;
     return kHostOk;
 }

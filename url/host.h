@@ -24,7 +24,8 @@ enum HostOutcome {
                    // that needs IDNA is longer than kMaxIdnaUnits
 };
 
-// 1024 UTF-16 units: the buffers of the IDNA step (2 KiB each on the stack).
+// 1024 UTF-16 units: the buffers of the IDNA step (four of 2 KiB each on the
+// stack).
 // DNS allows 253 octets, and IdnToAscii refuses much less than this.
 const int kMaxIdnaUnits = 1024;
 
