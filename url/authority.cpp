@@ -55,7 +55,6 @@ void PutUserinfo(Parser* p, size_t from, size_t to) {
     if (u->username.length > 0 || hasPassword) Put(&p->w, '@');
 }
 
-
 void PutPort(Writer* w, uint32_t port) {
     char digits[5];
     size_t n = 0;
@@ -66,7 +65,6 @@ void PutPort(Writer* w, uint32_t port) {
     Put(w, ':');
     while (n) Put(w, digits[--n]);
 }
-
 
 }  // namespace
 
@@ -143,6 +141,5 @@ Next PortState(Parser* p) {
     p->pos = q;
     return kJump;
 }
-
 
 }  // namespace url_parser

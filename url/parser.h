@@ -42,7 +42,6 @@ enum Next {
     kStop,     // `outcome` is the answer
 };
 
-
 // The input with leading and trailing C0 controls and spaces cut off.
 struct Input {
     const unsigned char* bytes;
@@ -53,7 +52,6 @@ struct Step {
     uint32_t c;   // kEof at the end
     size_t next;  // where the code point after it starts
 };
-
 
 // The code point at `pos`. Tabs and newlines are skipped here, so no state
 // ever sees one; a broken UTF-8 sequence reads as U+FFFD.
@@ -74,7 +72,6 @@ struct Writer {
     bool lost;
 };
 
-
 void Put(Writer* w, char c);
 void PutText(Writer* w, const char* s, size_t n);
 // The UTF-8 bytes of `c`, each in `set` written as "%XX".
@@ -93,7 +90,6 @@ struct Parser {
     bool segmentOpen;
     UrlOutcome outcome;
 };
-
 
 // Ends the parse with `outcome`.
 Next Stop(Parser* p, UrlOutcome outcome);
