@@ -79,7 +79,8 @@ bool Encode(const uint32_t* cps, int count, Output* out) {
         delta += (m - n) * (uint32_t)(handled + 1);
         n = m;
         for (int i = 0; i < count; ++i) {
-            if (cps[i] < n && ++delta > kMaxInt) return false;
+            if (cps[i] < n) ++delta;
+            if (delta > kMaxInt) return false;
             if (cps[i] != n) continue;
             uint32_t q = delta;
             for (uint32_t k = kBase;; k += kBase) {
