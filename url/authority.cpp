@@ -56,7 +56,7 @@ void PutUserinfo(Parser* p, size_t from, size_t to) {
 }
 
 void PutPort(Writer* w, uint32_t port) {
-    char digits[5];
+    char digits[5];  // "65535"
     size_t n = 0;
     do {
         digits[n++] = (char)('0' + port % 10);
