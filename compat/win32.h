@@ -45,6 +45,20 @@ inline void PinSocketLibrary() {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"ws2_32.dll", &m);
 }
 
+// A domain name to its ASCII form (xn-- labels) as the system's IDNA does:
+// IdnToAscii with no flags (unassigned code points and STD3 rules not
+// applied). Returns the UTF-16 units written to `out` (no NUL added), or 0
+// when the name is not valid or the result does not fit `outChars`.
+inline int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+    return IdnToAscii(0, in, inChars, out, outChars);
+}
+
+// The reverse, IdnToUnicode with no flags: "xn--" labels decoded. Returns the
+// units written, or 0.
+inline int DomainToUnicode(const WCHAR* in, int inChars, WCHAR* out, int outChars) {
+    return IdnToUnicode(0, in, inChars, out, outChars);
+}
+
 #else  // native stand-ins
 
 #include <arpa/inet.h>
@@ -222,6 +236,15 @@ int closesocket(SOCKET s);
 
 // Nothing is ever unloaded here.
 inline void PinSocketLibrary() {}
+
+// A plain stand-in for IdnToAscii (compat/idna_stub.cpp), not UTS #46:
+// ASCII letters lowered, a label holding non-ASCII encoded with RFC 3492
+// punycode as "xn--...", an "xn--" label checked to decode to non-ASCII, and
+// no other mapping. Returns the UTF-16 units written, or 0.
+int DomainToAscii(const WCHAR* in, int inChars, WCHAR* out, int outChars);
+// Its reverse: "xn--" labels decoded (0 when one does not decode), the rest
+// copied with ASCII letters lowered.
+int DomainToUnicode(const WCHAR* in, int inChars, WCHAR* out, int outChars);
 
 // Hooks for the native tests only: counts of live blocks and socket-library
 // start-ups, and a switch that makes allocations fail.

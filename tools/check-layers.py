@@ -4,6 +4,7 @@ down the house, never up: the layers of ARCHITECTURE.md, from the floor:
 
     compat, codes   the platform; the host interface's codes and flags
     text            line ends, code pages
+    url             URLs as the WHATWG URL Standard parses them
     urllist, http   the list; the download (neither sees the other)
     plugin          the entry points, records, listing, extraction
     host            spihost, a host of the plug-in's own
@@ -20,9 +21,10 @@ MAY_INCLUDE = {
     "compat": set(),
     "codes": set(),
     "text": {"compat"},
-    "urllist": {"compat", "codes", "text"},
-    "http": {"compat", "text"},
-    "plugin": {"compat", "codes", "text", "urllist", "http"},
+    "url": {"compat", "text"},
+    "urllist": {"compat", "codes", "text", "url"},
+    "http": {"compat", "text", "url"},
+    "plugin": {"compat", "codes", "text", "url", "urllist", "http"},
     "host": {"compat", "codes", "text", "http", "plugin"},
 }
 
