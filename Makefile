@@ -73,7 +73,8 @@ fuzz: native
 # member. BENCH_OPTIONS=--quick: two runs a row, no waiting for a quiet machine.
 BENCH_TARGETS := --target kesta_spi spihost spibench
 BENCH_TOOLS := $(BUILD)/bench
-BENCH_FETCH := bench/fetch_bench.cpp urllist/urllist.cpp compat/win32_stub.cpp \
+BENCH_FETCH := bench/fetch_bench.cpp urllist/urllist.cpp urllist/names.cpp $(wildcard url/*.cpp) \
+	compat/win32_stub.cpp compat/idna_stub.cpp \
 	$(filter-out http/tls_api.cpp http/tls_schannel.cpp http/certificate.cpp,$(wildcard http/*.cpp))
 BENCH_RUN := python3 -B bench/bench.py --build $(abspath $(BUILD)) --out bench/results.md
 

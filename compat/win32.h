@@ -145,6 +145,11 @@ int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* st, const char* p
 #define CP_UTF8 65001
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int bytes, LPWSTR out,
                         int chars);
+// The reverse for the ANSI code page: a character it cannot hold becomes the
+// first byte of `defaultChar` (best fit is never used here).
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int chars, char* out, int bytes,
+                        const char* defaultChar, BOOL* usedDefault);
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c);
 BOOL AreFileApisANSI(void);  // TRUE until a test calls stub::SetFileApisToOem
 

@@ -236,6 +236,63 @@ int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int bytes, LPWST
     return n;
 }
 
+namespace {
+
+// One UTF-16 unit to Shift-JIS through iconv: its 1 or 2 bytes, or 0.
+int ToShiftJis(WCHAR c, char* out) {
+    iconv_t cd = iconv_open("CP932", "UTF-16LE");
+    if (cd == (iconv_t)-1) return 0;
+    char unit[2] = {(char)(c & 0xFF), (char)(c >> 8)};
+    char* in = unit;
+    size_t inLeft = 2;
+    char* to = out;
+    size_t toLeft = 2;
+    size_t done = iconv(cd, &in, &inLeft, &to, &toLeft);
+    iconv_close(cd);
+    return done == (size_t)-1 ? 0 : (int)(2 - toLeft);
+}
+
+}  // namespace
+
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int chars, char* out, int bytes,
+                        const char* defaultChar, BOOL* usedDefault) {
+    if (!text) return 0;
+    int n = 0;
+    if (chars < 0) {
+        while (text[n]) ++n;
+        chars = n + 1;
+    }
+    bool sjis = (codePage == CP_ACP || codePage == CP_OEMCP) && g_ansi_code_page == 932;
+    char fallback = defaultChar ? defaultChar[0] : '?';
+    std::string result;
+    for (int i = 0; i < chars; ++i) {
+        WCHAR c = text[i];
+        char bytesOf[2];
+        int k = 0;
+        if (c < 0x80 || (!sjis && c < 0x100)) {
+            bytesOf[0] = (char)c;
+            k = 1;
+        } else if (sjis && (c < 0xD800 || c > 0xDFFF)) {
+            // Only a conversion that comes back to the same character counts:
+            // no best fit (iconv writes U+00A5 as 0x5C, which reads back as '\').
+            k = ToShiftJis(c, bytesOf);
+            WCHAR back[2] = {0, 0};
+            if (k > 0 && (FromShiftJis(bytesOf, k, back, 2) != 1 || back[0] != c)) k = 0;
+        }
+        if (k == 0) {
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars) ++i;  // one for the pair
+            if (usedDefault) *usedDefault = TRUE;
+            bytesOf[0] = fallback;
+            k = 1;
+        }
+        result.append(bytesOf, (size_t)k);
+    }
+    if (bytes == 0) return (int)result.size();
+    if (!out || bytes < (int)result.size()) return 0;
+    memcpy(out, result.data(), result.size());
+    return (int)result.size();
+}
+
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c) {
     bool ansi = codePage == CP_ACP || codePage == CP_OEMCP;
     if (!(codePage == 932 || (ansi && g_ansi_code_page == 932))) return FALSE;

@@ -1,70 +1,66 @@
-// Web addresses as the fetch reads them: splitting an "http://" or
-// "https://" address into what a connection and a request need, writing the
-// request, and resolving a redirect's "Location:" against the current
-// address. Plain code over byte texts: nothing here touches the network.
+// Web addresses as the fetch uses them: an address parsed by the URL room
+// (url/url.h: the WHATWG URL Standard's parser for http: and https:), what
+// a connection needs from it (host, port, TLS), the request a browser would
+// send for it, and a redirect's "Location:" resolved against it. Nothing
+// here touches the network.
 //
-// Forms it accepts, scheme letters in any case:
-//   http://host/path?query#fragment   port 80
-//   https://host:8443/path            the port as written
-//   http://[::1]:8080/x               an IPv6 literal in brackets
+// What is sent for an address:
+//   http://ExAmPlE.CoM/a b/../c?x y#f  GET /c?x%20y HTTP/1.1  Host: example.com
+//   https://host:8443/日本.png         GET /%E6%97%A5%E6%9C%AC.png HTTP/1.1  Host: host:8443
+//   https://u:p@host/                  ... and Authorization: Basic dTpw
+//   http://u:p@host/                   no Authorization: never in the clear
 #ifndef KESTA_HTTP_ADDRESS_H
 #define KESTA_HTTP_ADDRESS_H
 
 #include <stddef.h>
 
-// 4095: the longest address a list line can hand over, and the longest a
-// redirect may lead to (the URL buffer less its NUL).
+#include "url/url.h"
+
+// 4095: the longest a redirect may lead to (resolved, without its fragment),
+// as a list line may hold an address of at most 4095 bytes.
 const size_t kMaxAddress = 4095;
-// The host part, with its ':' and port, may use 255 characters and the port
-// text 7, as the fixed buffers of the request format always allowed.
+// The longest host name a connection is made to: a DNS name has at most
+// 253 characters; an IPv6 address is shorter.
 const size_t kMaxHostPart = 255;
-const size_t kMaxPortText = 7;
 
 struct Address {
-    bool secure;                  // "https://"
-    char host[kMaxHostPart + 1];  // the name or address to connect to, without brackets
-    char hostText[kMaxHostPart + 1];  // the host as written (brackets kept), for "Host:"
-    bool ipLiteral;               // an IPv4 or bracketed IPv6 address, not a name
-    unsigned short port;
-    const char* target;           // path and query: into the address, up to the fragment
-    size_t targetLength;          // (never sent); BuildRequest puts "/" before an empty
-};                                // target or one that begins with '?'
+    Url url;
+    bool secure;                  // https
+    char host[kMaxHostPart + 1];  // to connect to: a name in ASCII, or an IP address without brackets
+    bool ipLiteral;               // an IPv4 or IPv6 address, not a name
+    unsigned short port;          // the port as written, or 80 or 443
+};
 
 enum AddressOutcome {
     kAddressOk,
-    kAddressNotHttp,   // no "http://" or "https://" scheme
-    kAddressBad,       // too long, a host part or port text past its buffer, a port past
-                       // 65535, an open '['
+    kAddressNotHttp,  // no "http:" or "https:" scheme
+    kAddressBad,      // refused by the URL parser, or a host name past kMaxHostPart
+    kAddressTooLong,  // past the URL's length limit
 };
 
-// Splits `url` (`length` bytes; it must outlive `out`, whose target points
-// into it). The host part runs to the first '/', '?' or '#'; its first ':'
-// (after the ']' of an IPv6 literal) starts the port text, read as atol does
-// ("0080" and "+80" are 80, "" is 0); a number outside 0 to 65535 is
-// refused; no port text means 80 or 443.
-AddressOutcome ParseAddress(const char* url, size_t length, Address* out);
+// Parses `text` (`length` bytes of UTF-8).
+AddressOutcome ParseAddress(const char* text, size_t length, Address* out);
 
-// 4 + kMaxAddress + 17 + kMaxHostPart + 1 + 5 + the user agent lines: the
-// longest request BuildRequest can write.
-const size_t kRequestCapacity = 4400;
+// Resolves a "Location:" value (`length` bytes as the server sent them;
+// bytes that are not UTF-8 are taken as bytes to percent-encode) against
+// `base`. kAddressTooLong also when the target, without its fragment, is
+// longer than kMaxAddress.
+AddressOutcome ResolveLocation(const Address& base, const char* location, size_t length,
+                               Address* out);
 
-// Writes "GET <target> HTTP/1.1\r\nHost: <host>:<port>\r\n" and the user
-// agent line and the blank line into `out` (kRequestCapacity bytes).
-// Returns the request's length.
-size_t BuildRequest(const Address& a, char* out);
+// True when `a` and `b` have the same origin: scheme, host and port.
+bool SameOrigin(const Address& a, const Address& b);
 
-enum ResolveOutcome {
-    kResolved,
-    kResolveRefused,   // a scheme other than http and https, or one without "//host"
-    kResolveTooLong,   // the resolved address is longer than kMaxAddress
-};
+// kMaxHrefLength of target, and the fields around it: the longest request
+// BuildRequest can write.
+const size_t kRequestCapacity = kMaxHrefLength + 2048;
 
-// Resolves the reference `location` (a "Location:" value; spaces and tabs
-// around it are ignored) against the absolute address `base` as RFC 3986
-// section 5.2 does: absolute, "//host/p", "/p", a relative path with "."
-// and ".." segments, "?q" alone. The fragment is dropped. On kResolved `out`
-// (kMaxAddress + 1 bytes) holds the new address, its scheme in lower case.
-// Whether a downgrade to "http://" is allowed is the caller's rule.
-ResolveOutcome ResolveLocation(const char* base, const char* location, char* out);
+// Writes the request for `a` into `out` (kRequestCapacity bytes) and returns
+// its length: "GET <path>[?<query>] HTTP/1.1", "Host: <host>[:<port>]" (the
+// port only when it is not the scheme's default, as browsers send it), the
+// user agent line, and, when `credentials` has a user name or password and
+// `a` is https://, "Authorization: Basic" with them (user info never goes
+// out in the clear); then the blank line.
+size_t BuildRequest(const Address& a, const Address* credentials, char* out);
 
 #endif  // KESTA_HTTP_ADDRESS_H

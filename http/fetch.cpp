@@ -17,10 +17,10 @@ namespace {
 bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)); }
 
 // Sends the request on `c` and receives the response into `r`.
-FetchMessage Carry(Connection* c, const Address& a, Response* r, bool keepBody,
-                   const BodySink* sink, Progress* p, Pulse* pulse) {
+FetchMessage Carry(Connection* c, const Address& a, const Address* credentials, Response* r,
+                   bool keepBody, const BodySink* sink, Progress* p, Pulse* pulse) {
     char request[kRequestCapacity];
-    size_t requestLength = BuildRequest(a, request);
+    size_t requestLength = BuildRequest(a, credentials, request);
     FetchMessage outcome = SendOn(c, request, requestLength);
     BoundPhase(pulse);
     if (outcome == kFetchOk) outcome = ReceiveResponse(c, r, keepBody, sink, p, pulse);
@@ -39,8 +39,8 @@ FetchMessage Carry(Connection* c, const Address& a, Response* r, bool keepBody,
 // closed it while it was idle, and the request may go again on a new one.
 const FetchMessage kFetchRetry = kFetchMessageCount;
 
-FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySink* sink,
-                      Progress* p, ConnectionPool* pool, bool mayReuse) {
+FetchMessage Exchange(const Address& a, const Address* credentials, Response* r, bool keepBody,
+                      const BodySink* sink, Progress* p, ConnectionPool* pool, bool mayReuse) {
     Pulse pulse = {p->watch ? SilentReport : NULL, p, &p->lastReport, false, 0};
     p->response = NULL;
     BoundPhase(&pulse);
@@ -50,7 +50,7 @@ FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySi
         FetchMessage opened = OpenConnection(a, &pulse, &c);
         if (opened != kFetchOk) return opened;
     }
-    FetchMessage outcome = Carry(&c, a, r, keepBody, sink, p, &pulse);
+    FetchMessage outcome = Carry(&c, a, credentials, r, keepBody, sink, p, &pulse);
     if (outcome == kFetchOk && pool && ResponseLeavesConnectionReusable(r) && ConnectionIdle(&c)) {
         PoolKeep(pool, a, &c);
         return kFetchOk;
@@ -61,12 +61,13 @@ FetchMessage Exchange(const Address& a, Response* r, bool keepBody, const BodySi
 }
 
 // The next address of a redirect from `current`, into `next`.
-FetchMessage NextAddress(const char* current, bool secure, const char* location, char* next) {
-    ResolveOutcome resolved = ResolveLocation(current, location, next);
-    if (resolved == kResolveTooLong) return kFetchRedirectTooLong;
-    if (resolved != kResolved) return kFetchRedirectRefused;
+FetchMessage NextAddress(const Address& current, const Response& r, Address* next) {
+    if (r.locationOverlong) return kFetchRedirectTooLong;
+    AddressOutcome resolved = ResolveLocation(current, r.location, strlen(r.location), next);
+    if (resolved == kAddressTooLong) return kFetchRedirectTooLong;
+    if (resolved != kAddressOk) return kFetchRedirectRefused;
     // Once on "https://", a download never continues in the clear.
-    if (secure && strncmp(next, "https://", 8) != 0) return kFetchRedirectRefused;
+    if (current.secure && !next->secure) return kFetchRedirectRefused;
     return kFetchOk;
 }
 
@@ -97,39 +98,55 @@ FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
                       FetchResult* result, const BodySink* sink, ConnectionPool* pool) {
     if (sink) keepBody = false;
-    size_t urlLength = url ? strnlen(url, kMaxAddress + 1) : 0;
-    if (urlLength <= 7 || urlLength > kMaxAddress) return kFetchBadParameter;
-    char current[kMaxAddress + 1];
-    memcpy(current, url, urlLength);
-    current[urlLength] = '\0';
-    Address a;
-    AddressOutcome parsed = ParseAddress(current, urlLength, &a);
-    if (parsed == kAddressNotHttp) return kFetchNotHttp;
-    if (parsed != kAddressOk) return kFetchBadParameter;
-
+    size_t urlLength = url ? strnlen(url, kMaxHrefLength + 1) : 0;
+    if (urlLength == 0 || urlLength > kMaxHrefLength) return kFetchBadParameter;
+    // The first address (whose user info counts for its origin all along),
+    // and two more that take turns as a redirect's current and next: each is
+    // a URL of 16 KiB, too much to copy around.
+    Address* addresses = static_cast<Address*>(GlobalAlloc(GMEM_FIXED, 3 * sizeof(Address)));
+    if (!addresses) return kFetchReceiveFailed;
+    Address* first = &addresses[0];
+    Address* a = first;
+    int spare = 1;
+    AddressOutcome parsed = ParseAddress(url, urlLength, a);
+    FetchMessage outcome = parsed == kAddressNotHttp ? kFetchNotHttp
+                           : parsed != kAddressOk    ? kFetchBadParameter
+                                                     : kFetchOk;
+    // The user info of the address is sent to its own origin only, and the
+    // request writer sends it over https:// only.
     Progress progress = {watch && watch->callback ? watch : NULL, GetTickCount(), NULL, 0, 0};
-    for (int redirects = 0;; ++redirects) {
-        Response first;
+    for (int redirects = 0; outcome == kFetchOk; ++redirects) {
+        const Address* credentials = a->url.username.length || a->url.password.length ? a
+                                     : SameOrigin(*a, *first)                         ? first
+                                                                                      : NULL;
+        Response firstTry;
         Response again;  // for the one retry, when a kept connection had been closed
-        Response* r = &first;
-        FetchMessage outcome = Exchange(a, &first, keepBody, sink, &progress, pool, true);
+        Response* r = &firstTry;
+        outcome = Exchange(*a, credentials, &firstTry, keepBody, sink, &progress, pool, true);
         if (outcome == kFetchRetry) {
             r = &again;
-            outcome = Exchange(a, &again, keepBody, sink, &progress, pool, false);
+            outcome = Exchange(*a, credentials, &again, keepBody, sink, &progress, pool, false);
         }
-        if (outcome != kFetchOk) return outcome;
-        if (!r->redirect) return Finish(r, keepBody, result);
-        if (redirects == kMaxRedirects) return kFetchTooManyRedirects;
-        if (r->locationOverlong) return kFetchRedirectTooLong;
-        char next[kMaxAddress + 1];
-        outcome = NextAddress(current, a.secure, r->location, next);
-        if (outcome != kFetchOk) return outcome;
-        memcpy(current, next, strlen(next) + 1);
-        if (ParseAddress(current, strlen(current), &a) != kAddressOk) return kFetchRedirectRefused;
+        if (outcome != kFetchOk) break;
+        if (!r->redirect) {
+            outcome = Finish(r, keepBody, result);
+            break;
+        }
+        if (redirects == kMaxRedirects) {
+            outcome = kFetchTooManyRedirects;
+            break;
+        }
+        Address* next = &addresses[spare];
+        outcome = NextAddress(*a, *r, next);
+        if (outcome != kFetchOk) break;
+        a = next;
+        spare = spare == 1 ? 2 : 1;
         // Between two responses the host hears that nothing is known yet.
         progress.response = NULL;
-        if (progress.watch && Report(&progress)) return kFetchCancelled;
+        if (progress.watch && Report(&progress)) outcome = kFetchCancelled;
     }
+    GlobalFree(addresses);
+    return outcome;
 }
 
 int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {

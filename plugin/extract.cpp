@@ -5,6 +5,7 @@
 
 #include "compat/handles.h"
 #include "http/fetch.h"
+#include "url/url.h"
 #include "plugin/filename.h"
 #include "plugin/records.h"
 #include "plugin/source.h"
@@ -26,10 +27,11 @@ int ReadAddressAt(const SourceCopy& src, char* url) {
     return SPI_SUCCESS;
 }
 
-int LoadAddress(HostText source, LONG_PTR arg, unsigned flag, char* url) {
+int LoadAddress(HostText source, LONG_PTR arg, unsigned flag, char* url, ListEncoding* encoding) {
     SourceGuard src;
     int rc = src.Load(source, arg, flag);
     if (rc != SPI_SUCCESS) return rc;
+    *encoding = src.copy.encoding;
     return ReadAddressAt(src.copy, url);
 }
 
@@ -48,15 +50,15 @@ bool WideDirectory(HostText dest, WCHAR* out) {
 }
 
 // The member's file in the host's directory: dir\name, name being the
-// member name as the records show it (converted with the ANSI code page).
-// False when the name cannot be a file name or the path does not fit.
-bool MemberPath(HostText dest, const char* url, WCHAR* path) {
-    char name[kNameCapacity];
-    char recordName[kRecordNameCapacity];
-    WCHAR wideName[kRecordNameCapacity];
-    DeriveMemberName(name, url);
-    CutRecordName(name, recordName);
-    WidenRecordName(recordName, wideName);
+// member name as the entry point's records show it (the ANSI one as
+// CreateFileA reads it). False when the name cannot be a file name or the
+// path does not fit.
+bool MemberPath(HostText dest, const char* url, ListEncoding encoding, WCHAR* path) {
+    Member m;
+    NameMember(url, encoding, &m);
+    WCHAR ansiName[kRecordNameCapacity];
+    WidenRecordName(m.name, ansiName);
+    const WCHAR* wideName = dest.wide ? m.wideName : ansiName;
     WCHAR dir[kMaxPathChars];
     return IsPlainFileName(wideName) && WideDirectory(dest, dir) &&
            JoinFilePath(dir, wideName, path);
@@ -77,13 +79,16 @@ int CodeOf(FetchMessage outcome) {
 // (after the header block, and after the last redirect), so memory stays
 // bounded whatever the member's size; only a complete body replaces the
 // file of that name, and any failure leaves that file as it was.
-int ExtractToFile(HostText dest, const char* url, const FetchWatch* watch) {
+int ExtractToFile(HostText dest, const char* url, ListEncoding encoding, const char* text,
+                  const FetchWatch* watch) {
     WCHAR path[kMaxPathChars];
     StagedFile file;
-    if (!MemberPath(dest, url, path) || !OpenStagedFile(path, &file)) return SPI_FILE_WRITE_ERROR;
+    if (!MemberPath(dest, url, encoding, path) || !OpenStagedFile(path, &file)) {
+        return SPI_FILE_WRITE_ERROR;
+    }
     BodySink sink = {WriteToStaged, &file};
     FetchResult fetched;
-    FetchMessage outcome = FetchUrl(url, false, watch, &fetched, &sink);
+    FetchMessage outcome = FetchUrl(text, false, watch, &fetched, &sink);
     RecordFetchMessage(outcome);
     if (outcome != kFetchOk) {
         AbandonStaged(&file);
@@ -109,8 +114,16 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
     }
 
     char url[kUrlCapacity];
-    int rc = LoadAddress(source, arg, flag, url);
+    ListEncoding encoding = kListUtf8;
+    int rc = LoadAddress(source, arg, flag, url, &encoding);
     if (rc != SPI_SUCCESS) return rc;
+    GlobalBlock textBlock(GlobalAlloc(GMEM_FIXED, kMaxHrefLength + 1));
+    char* text = static_cast<char*>(textBlock.get());
+    if (!text) return SPI_MEMORY_ERROR;
+    if (!AddressAsUtf8(url, strlen(url), encoding, text, kMaxHrefLength + 1)) {
+        RecordFetchMessage(kFetchBadParameter);
+        return SPI_FILE_READ_ERROR;
+    }
 
     FetchWatch watch = {progress, datum};
     SocketLibrary sockets;
@@ -118,9 +131,9 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
         RecordFetchMessage(sockets.started());
         return SPI_FILE_READ_ERROR;
     }
-    if (kind == kOutputToFile) return ExtractToFile(dest, url, &watch);
+    if (kind == kOutputToFile) return ExtractToFile(dest, url, encoding, text, &watch);
     FetchResult fetched;
-    FetchMessage outcome = FetchUrl(url, true, &watch, &fetched);
+    FetchMessage outcome = FetchUrl(text, true, &watch, &fetched);
     RecordFetchMessage(outcome);
     if (outcome != kFetchOk) return CodeOf(outcome);
     *handleOut = fetched.body;

@@ -5,6 +5,7 @@
 #include "compat/handles.h"
 #include "http/fetch.h"
 #include "http/pool.h"
+#include "url/url.h"
 #include "plugin/parallel.h"
 #include "plugin/records.h"
 #include "plugin/source.h"
@@ -41,7 +42,8 @@ struct Job {
     int64_t index;
     Member member;
     bool fetchable;  // false: the address was too long to fetch whole
-    char url[kUrlCapacity];  // the download's private copy of the address
+    char url[kUrlCapacity];  // the download's private copy of the address, as the list has it
+    char text[kMaxHrefLength + 1];  // the same as UTF-8, for the fetch
 };
 
 bool TakeNext(Listing* l, Job* job) {
@@ -73,15 +75,17 @@ void NoteOutcome(Listing* l, int64_t index, FetchMessage outcome) {
 // address that keeps no body. A failed download counts as size 0 with
 // timestamp 0, and so does a body too large for the record.
 void Measure(Listing* l, Job* job) {
-    char name[kNameCapacity];
-    DeriveMemberName(name, job->url);
-    CutRecordName(name, job->member.name);
+    NameMember(job->url, l->source->encoding, &job->member);
     job->member.size = 0;
     job->member.timestamp = 0;
     if (job->fetchable) {
         FetchResult result;
         FetchMessage outcome = l->sockets;
-        if (outcome == kFetchOk) outcome = FetchUrl(job->url, false, NULL, &result, NULL, &l->pool);
+        if (!AddressAsUtf8(job->url, strlen(job->url), l->source->encoding, job->text,
+                           sizeof job->text)) {
+            outcome = kFetchBadParameter;
+        }
+        if (outcome == kFetchOk) outcome = FetchUrl(job->text, false, NULL, &result, NULL, &l->pool);
         if (outcome == kFetchOk && SizeFitsRecord(result.length)) {
             job->member.size = result.length;
             job->member.timestamp = result.timestamp;
@@ -172,17 +176,16 @@ int ListArchive(HostText source, LONG_PTR arg, unsigned flag, RecordKind kind, H
 
 namespace {
 
-// True when the record name of a line equals the host's name exactly: bytes
-// for the ANSI entry point, the converted name for the Unicode one.
-bool NameMatches(const char* recordName, const void* wanted, RecordKind kind) {
-    if (kind == kAnsiRecords) return strcmp(recordName, static_cast<const char*>(wanted)) == 0;
-    WCHAR wide[kRecordNameCapacity];
-    WidenRecordName(recordName, wide);
+// True when the record name of a line equals the host's name exactly: the
+// ANSI record's bytes for the ANSI entry point, the Unicode record's name
+// for the Unicode one (the names the listing gave).
+bool NameMatches(const Member& m, const void* wanted, RecordKind kind) {
+    if (kind == kAnsiRecords) return strcmp(m.name, static_cast<const char*>(wanted)) == 0;
     const WCHAR* w = static_cast<const WCHAR*>(wanted);
     size_t i = 0;
-    for (; wide[i] && wide[i] == w[i]; ++i) {
+    for (; m.wideName[i] && m.wideName[i] == w[i]; ++i) {
     }
-    return wide[i] == w[i];
+    return m.wideName[i] == w[i];
 }
 
 }  // namespace
@@ -200,19 +203,23 @@ int DescribeMember(HostText source, LONG_PTR arg, const void* name, unsigned fla
     UrlScan scan;
     memset(&scan, 0, sizeof scan);
     int64_t pos = copy.start;
-    char memberName[kNameCapacity];
     Member m;
     bool found = false;
     while (!found && pos < copy.size) {
         ScanUrlLine(copy.data, copy.size, &pos, &scan);
-        DeriveMemberName(memberName, scan.url);
-        CutRecordName(memberName, m.name);
-        found = NameMatches(m.name, name, kind);
+        NameMember(scan.url, copy.encoding, &m);
+        found = NameMatches(m, name, kind);
     }
     if (!found || !StartsWithAddress(scan.url) || scan.overlong) return SPI_FILE_READ_ERROR;
     int64_t length = 0;
     int64_t timestamp = 0;
-    if (HttpFetch(scan.url, NULL, &length, &timestamp) < 0) return SPI_FILE_READ_ERROR;
+    GlobalBlock text(GlobalAlloc(GMEM_FIXED, kMaxHrefLength + 1));
+    char* utf8 = static_cast<char*>(text.get());
+    if (!utf8) return SPI_MEMORY_ERROR;
+    if (!AddressAsUtf8(scan.url, strlen(scan.url), copy.encoding, utf8, kMaxHrefLength + 1) ||
+        HttpFetch(utf8, NULL, &length, &timestamp) < 0) {
+        return SPI_FILE_READ_ERROR;
+    }
     if (!SizeFitsRecord(length)) return SPI_FILE_READ_ERROR;
     m.position = scan.position;
     m.size = length;

@@ -1,6 +1,6 @@
-// Member records in the host's layouts. The Unicode record is the ANSI one
-// with its name converted, so the two listings of one list agree field by
-// field after that conversion.
+// Member records in the host's layouts, and the names they carry: the
+// Unicode record's in UTF-16 as derived from the address, the ANSI record's
+// that name in the ANSI code page.
 #include "plugin/records.h"
 
 #include <string.h>
@@ -35,10 +35,53 @@ void FillFields(Record* r, const Member& m, const NameChar* name) {
 
 }  // namespace
 
-void CutRecordName(const char* name, char* out) {
-    size_t n = WholeCharacters(name, strlen(name), kRecordNameCapacity - 1);
-    memcpy(out, name, n);
-    out[n] = '\0';
+namespace {
+
+// An extension of this many bytes or fewer, its dot included, is kept when
+// an ANSI name is cut (as urllist's cut keeps one of as many units).
+const size_t kShortExtension = 16;
+
+// `name` (`n` bytes) cut to at most `limit` bytes into `out`: whole
+// characters of the ANSI code page, a short extension kept.
+void CutAnsiName(const char* name, size_t n, size_t limit, char* out) {
+    if (n <= limit) {
+        memcpy(out, name, n);
+        out[n] = '\0';
+        return;
+    }
+    size_t dot = n;
+    while (dot > 0 && name[dot - 1] != '.') --dot;
+    size_t extension = 0;
+    // The dot must be a character of its own, not a trail byte.
+    if (dot > 1 && n - (dot - 1) <= kShortExtension && n - (dot - 1) < limit &&
+        WholeCharacters(name, n, dot - 1) == dot - 1) {
+        extension = n - (dot - 1);
+    }
+    size_t stem = WholeCharacters(name, n - extension, limit - extension);
+    memcpy(out, name, stem);
+    memcpy(out + stem, name + n - extension, extension);
+    out[stem + extension] = '\0';
+}
+
+}  // namespace
+
+void NameMember(const char* address, ListEncoding encoding, Member* m) {
+    WCHAR name[kWideNameCapacity];
+    DeriveMemberNameW(address, address ? strlen(address) : 0, encoding, name);
+    // The ANSI name from the whole name, then each cut to its record.
+    char ansi[kWideNameCapacity * 2];
+    const char kReplacement[] = "_";
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, ansi, (int)sizeof ansi,
+                                kReplacement, NULL);
+    if (n <= 0) {
+        ansi[0] = '_';
+        n = 2;
+    }
+    CutAnsiName(ansi, (size_t)n - 1, kRecordNameCapacity - 1, m->name);
+    CutNameKeepingExtension(name, kRecordNameCapacity - 1);
+    size_t units = 0;
+    while (name[units]) ++units;
+    memcpy(m->wideName, name, (units + 1) * sizeof(WCHAR));
 }
 
 void WidenRecordName(const char* name, WCHAR* out) {
@@ -56,9 +99,7 @@ void WriteRecord(void* record, RecordKind kind, const Member& m) {
         FillFields(static_cast<fileInfo*>(record), m, m.name);
         return;
     }
-    WCHAR wide[kRecordNameCapacity];
-    WidenRecordName(m.name, wide);
-    FillFields(static_cast<fileInfoW*>(record), m, wide);
+    FillFields(static_cast<fileInfoW*>(record), m, m.wideName);
 }
 
 bool SizeFitsRecord(int64_t size) {

@@ -4,20 +4,25 @@
 #define KESTA_PLUGIN_RECORDS_H
 
 #include "plugin/plugin.h"
+#include "urllist/urllist.h"
 
 struct Member {
     int64_t position;   // offset of the 'h' of its "http://" or "https://"
     int64_t size;       // body length; 0 when the download failed
     int64_t timestamp;  // seconds since 1970; 0 when the download failed
-    char name[kRecordNameCapacity];  // cut to 199 bytes, NUL-terminated
+    char name[kRecordNameCapacity];       // the ANSI record's name, NUL-terminated
+    WCHAR wideName[kRecordNameCapacity];  // the Unicode record's name, NUL-terminated
 };
 
-// The member name as the records show it: `name` cut to 199 bytes, or 198
-// where the 199th byte would start a double-byte character.
-void CutRecordName(const char* name, char* out);
+// The names of the member whose address is `address` (NUL-terminated, in the
+// list's encoding), as the two records show them: the Unicode one cut to 199
+// units, the ANSI one in the ANSI code page (a character it cannot hold
+// becomes '_', never a look-alike) cut to 199 bytes; neither splits a
+// character, and both keep a short extension when they are cut.
+void NameMember(const char* address, ListEncoding encoding, Member* m);
 
-// The record name as a Unicode record carries it: converted with the ANSI
-// code page, NUL-terminated (the conversion of 199 bytes always fits).
+// The ANSI record name converted with the ANSI code page, as CreateFileA
+// would read it: `out` has kRecordNameCapacity characters.
 void WidenRecordName(const char* name, WCHAR* out);
 
 size_t RecordSize(RecordKind kind);

@@ -12,9 +12,6 @@
 #include "text/codepage.h"
 #include "text/lineend.h"
 
-// The name of a member whose address ends in a separator (or has no text).
-static const char kDefaultName[] = "index.html";
-
 // The matcher of "http://" and "https://": how many bytes of which form
 // have matched. Both share "http"; an 's' there turns to the second form.
 struct SchemeMatch {
@@ -99,6 +96,7 @@ static int LoadFile(const WCHAR* name, int64_t start, SourceCopy* copy) {
     copy->size = size;
     copy->start = start;
     copy->owned = block;
+    copy->encoding = DetectListEncoding(copy->data, size);
     return SPI_SUCCESS;
 }
 
@@ -110,6 +108,7 @@ static int UseMemoryImage(const void* image, int64_t length, SourceCopy* copy) {
     copy->size = length;
     copy->start = 0;
     copy->owned = NULL;
+    copy->encoding = DetectListEncoding(copy->data, length);
     return SPI_SUCCESS;
 }
 
@@ -200,27 +199,4 @@ void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan) {
     scan->url[k] = '\0';
     scan->overlong = cut;
     *pos = StepOverLineEnd(data, limit, p);
-}
-
-void DeriveMemberName(char* name, const char* url) {
-    if (!name) return;
-    int length = 0;
-    int from = 0;
-    while (url && length < kUrlCapacity && url[length] != '\0') {
-        char c = url[length];
-        // Both bytes of a double-byte character are text, whatever they are.
-        if (IsLeadByte(c) && length + 1 < kUrlCapacity && url[length + 1] != '\0') {
-            length += 2;
-            continue;
-        }
-        if (c == '/' || c == '\\' || c == ':' || c == '=') from = length + 1;
-        ++length;
-    }
-    int n = (int)WholeCharacters(url + from, (size_t)(length - from), kNameCapacity - 1);
-    memset(name, 0, kNameCapacity);
-    if (n == 0) {
-        memcpy(name, kDefaultName, sizeof kDefaultName);
-        return;
-    }
-    memcpy(name, url + from, (size_t)n);
 }

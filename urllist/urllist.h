@@ -6,11 +6,10 @@
 #define KESTA_URLLIST_URLLIST_H
 
 #include "compat/win32.h"
+#include "urllist/names.h"
 
 // 4096: one address of up to 4095 characters and its NUL.
 const int kUrlCapacity = 4096;
-// 260: a member name of up to 259 characters and its NUL.
-const int kNameCapacity = 260;
 // The two address forms a line may hold, matched with case.
 const char kHttpPrefix[] = "http://";
 const int kHttpPrefixLength = 7;
@@ -30,6 +29,7 @@ struct SourceCopy {
     int64_t size;   // bytes of data
     int64_t start;  // offset at which scanning begins
     HGLOBAL owned;  // the block to free, or NULL for a memory image
+    ListEncoding encoding;  // how its text is read (urllist/names.h)
 };
 
 // Fills `copy` from a file name or a memory image (by the flag's input kind;
@@ -56,11 +56,5 @@ struct UrlScan {
 // `scan`, and moves *pos past the line and its line end (CR LF, CR or LF).
 void ScanUrlLine(const char* data, int64_t size, int64_t* pos, UrlScan* scan);
 
-
-// Writes the member name of `url` into `name` (kNameCapacity bytes): the
-// text after the last '/', '\\', ':' or '=' (a byte of a double-byte
-// character of the ANSI code page is none of them), cut to 259 bytes without
-// splitting a character, or "index.html" when that is empty.
-void DeriveMemberName(char* name, const char* url);
 
 #endif  // KESTA_URLLIST_URLLIST_H

@@ -1,6 +1,8 @@
-// Arbitrary bytes as a URL list's memory image: counts its addresses, then
-// scans and names every line, and traps on any broken invariant. The bytes sit
-// in a heap block of exactly their size, so an over-read is caught.
+// Arbitrary bytes as a URL list's memory image: reads its encoding, counts
+// its addresses, then scans and names every line (and turns each address to
+// UTF-8), and traps on any broken invariant: a name empty, unterminated or
+// holding a character no file name may hold; UTF-8 text that is not. The
+// bytes sit in a heap block of exactly their size, so an over-read is caught.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,23 +47,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t n) {
     long count = CountAddresses(data, 0, size);
     Require(count >= 0 && count <= size / kHttpPrefixLength);
 
+    ListEncoding encoding = DetectListEncoding(data, size);
     UrlScan* scan = (UrlScan*)calloc(1, sizeof(UrlScan));
-    char* name = (char*)malloc(kNameCapacity);
+    WCHAR* name = (WCHAR*)malloc(kWideNameCapacity * sizeof(WCHAR));
+    const size_t kText = 3 * kUrlCapacity;
+    char* text = (char*)malloc(kText);
     long pos = 0;
     long found = 0;
-    for (long line = 0; scan && name && pos < size; ++line) {
+    for (long line = 0; scan && name && text && pos < size; ++line) {
         Require(line <= size);  // every line moves at least one byte on
         long from = pos;
         ScanUrlLine(data, size, &pos, scan);
         Require(pos > from);
         CheckLine(data, from, pos < size ? pos : size, scan);
         if (AddressPrefixLength(scan->url, kUrlCapacity) > 0) ++found;
-        DeriveMemberName(name, scan->url);
-        size_t name_length = strnlen(name, kNameCapacity);
-        Require(name_length > 0 && name_length <= (size_t)kNameCapacity - 1);
+        size_t length = strlen(scan->url);
+        DeriveMemberNameW(scan->url, length, encoding, name);
+        size_t units = 0;
+        while (units < (size_t)kWideNameCapacity && name[units]) {
+            WCHAR c = name[units++];
+            Require(c >= 0x20 && c != '/' && c != '\\' && c != ':' && c != '*' && c != '?' &&
+                    c != '"' && c != '<' && c != '>' && c != '|');
+        }
+        Require(units > 0 && units < (size_t)kWideNameCapacity);
+        if (AddressAsUtf8(scan->url, length, encoding, text, kText)) {
+            size_t utf8 = strlen(text);
+            Require(utf8 < kText);
+            Require(DetectListEncoding(text, (long)utf8) == kListUtf8);
+        }
     }
     // Each line's first address is also one that the whole-document count sees.
     Require(found <= count);
+    free(text);
     free(name);
     free(scan);
     free(data);

@@ -29,17 +29,14 @@ protected:
     void TearDown() override { stub::SetAnsiCodePage(1252); }
 };
 
+// The ANSI record name of an address in a Shift-JIS list.
 std::string Name(const std::string& url) {
-    char name[kNameCapacity];
-    DeriveMemberName(name, url.c_str());
-    return name;
+    Member m;
+    NameMember(url.c_str(), kListAnsi, &m);
+    return m.name;
 }
 
-std::string Record(const std::string& name) {
-    char out[kRecordNameCapacity];
-    CutRecordName(name.c_str(), out);
-    return out;
-}
+std::string Record(const std::string& name) { return Name("http://h/" + name); }
 
 TEST_F(ShiftJis, SeparatorsOnlyAtSingleBytePositions) {
     const struct {
@@ -51,7 +48,8 @@ TEST_F(ShiftJis, SeparatorsOnlyAtSingleBytePositions) {
         {"http://h/a\\" + std::string(kSo), kSo},            // a real '\' still separates
         {"http://h/" + std::string(kSo) + "\\b.gif", "b.gif"},  // after the character
         {"http://h/x?n=" + std::string(kYo), kYo},
-        {"http://h/\x83", "\x83"},  // a lead byte at the very end is kept as it is
+        // a character the code page cannot hold becomes '_', never a look-alike
+        {"http://h/%C2%A5%E2%80%94.png", "__.png"},
     };
     for (const auto& r : rows) EXPECT_EQ(r.name, Name(r.url)) << r.url;
     // In code page 1252 the same bytes are two characters, the second a '\'.
@@ -65,9 +63,8 @@ TEST_F(ShiftJis, CutsKeepWholeCharacters) {
     EXPECT_EQ(a198, Record(a198 + kSo));            // 200 bytes: the pair would straddle 199
     EXPECT_EQ(a197 + kSo, Record(a197 + kSo + "z"));  // ends on the pair's second byte
     EXPECT_EQ(std::string(199, 'a'), Record(std::string(230, 'a')));
-    // The 259-byte cut of a name in the same way.
-    std::string longName(258, 'n');
-    EXPECT_EQ(longName, Name("http://h/" + longName + kSo));
+    // A short extension is kept: the stem is cut, whole characters only.
+    EXPECT_EQ(std::string(193, 'a') + kSo + ".bin", Record(std::string(193, 'a') + kSo + kSo + ".bin"));
 }
 
 // Listed through both entry points, found by both under the real names.

@@ -114,7 +114,10 @@ TEST(FetchRedirect, StatusesLocationFormsAndLimits) {
         {"a redirect's endless body is not waited for", Moved(302, "/stall"), kFetchOk, kFinalBody,
          {"/stall", "/final"}},
         {"another scheme", Moved(302, "ftp://" + here + "/final"), kFetchRedirectRefused, "", {}},
-        {"a scheme without a host", Moved(302, "http:final"), kFetchRedirectRefused, "", {}},
+        {"the same scheme without slashes is relative", Moved(302, "http:/final"), kFetchOk,
+         kFinalBody, {"/final"}},
+        {"a scheme with an empty host", Moved(302, "http://:80/final"), kFetchRedirectRefused, "",
+         {}},
         {"up to https", Moved(302, "https://" + here + "/final"), kFetchTlsUnavailable, "", {}},
     };
     int i = 0;

@@ -159,39 +159,134 @@ TEST(CountAddresses, CompleteOccurrencesFromStart) {
     EXPECT_EQ(0, CountAddresses(nullptr, 0, 10));
 }
 
-struct NameRow {
-    std::string url;
-    std::string expected;
-};
-
-TEST(DeriveMemberName, TextAfterTheLastSeparator) {
-    const std::string x259(259, 'x');
-    const NameRow rows[] = {
-        {"http://a/x/pic.jpg", "pic.jpg"},
-        {"http://a/x/", "index.html"},
-        {"http://a/show?id=42", "42"},
-        {"http://a:81", "81"},
-        {"http://host", "host"},
-        {"http://a/x\\b.png", "b.png"},
-        {"http://h/p.gif\">", "p.gif\">"},
-        {"http://a/b=", "index.html"},
-        // what a line without an address leaves in the buffer
-        {"", "index.html"},
-        {"http:", "index.html"},
-        {"http:/", "index.html"},
-        {"h", "h"},
-        {"http", "http"},
-        // 259 characters fit; longer names are cut to 259
-        {"http://a/" + x259, x259},
-        {"http://a/" + x259 + "y", x259},
-        {"http://a/" + x259 + std::string(3700, 'z'), x259},
-    };
-    for (const NameRow& r : rows) {
-        std::vector<char> name((size_t)kNameCapacity, '#');  // exact size: ASan sees a write past it
-        DeriveMemberName(name.data(), r.url.c_str());
-        EXPECT_EQ(r.expected, std::string(name.data())) << "url [" << r.url.substr(0, 40) << "]";
-        EXPECT_EQ('\0', name[kNameCapacity - 1]);
+// The UTF-8 form of a NUL-terminated UTF-16 name, for comparing with rows.
+std::string Utf8(const WCHAR* w) {
+    std::string out;
+    for (size_t i = 0; w[i]; ++i) {
+        uint32_t cp = w[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && w[i + 1]) cp = 0x10000 + ((cp - 0xD800) << 10) + (w[++i] - 0xDC00);
+        if (cp < 0x80) {
+            out += (char)cp;
+        } else if (cp < 0x800) {
+            out += (char)(0xC0 | (cp >> 6));
+            out += (char)(0x80 | (cp & 63));
+        } else if (cp < 0x10000) {
+            out += (char)(0xE0 | (cp >> 12));
+            out += (char)(0x80 | ((cp >> 6) & 63));
+            out += (char)(0x80 | (cp & 63));
+        } else {
+            out += (char)(0xF0 | (cp >> 18));
+            out += (char)(0x80 | ((cp >> 12) & 63));
+            out += (char)(0x80 | ((cp >> 6) & 63));
+            out += (char)(0x80 | (cp & 63));
+        }
     }
+    return out;
+}
+
+std::string NameOf(const std::string& address, ListEncoding encoding) {
+    std::vector<WCHAR> name((size_t)kWideNameCapacity, (WCHAR)'#');  // exact size for ASan
+    DeriveMemberNameW(address.data(), address.size(), encoding, name.data());
+    return Utf8(name.data());
+}
+
+TEST(DeriveMemberNameW, TextAfterTheLastSeparatorDecoded) {
+    const std::string x300(300, 'x');
+    const struct {
+        const char* what;
+        std::string url;
+        std::string expected;  // UTF-8
+    } rows[] = {
+        {"last segment", "http://a/x/pic.jpg", "pic.jpg"},
+        {"trailing slash", "http://a/x/", "index.html"},
+        {"the query's last segment", "http://a/show?id=42", "42"},
+        {"a port", "http://a:81", "81"},
+        {"a bare host", "http://host", "host"},
+        {"backslash", "http://a/x\\b.png", "b.png"},
+        {"after '='", "http://a/b=", "index.html"},
+        {"fragment dropped", "http://a/one.bin#frag", "one.bin"},
+        {"fragment holding a slash", "http://a/one.bin#a/b", "one.bin"},
+        {"percent-encoded UTF-8", "http://a/%E8%A1%A8%E7%A4%BA.png", "\xe8\xa1\xa8\xe7\xa4\xba.png"},
+        {"lower-case escapes", "http://a/%e8%a1%a8", "\xe8\xa1\xa8"},
+        {"escapes that are not UTF-8 stay", "http://a/a%FFb.png", "a%FFb.png"},
+        {"half a character stays", "http://a/%E8%A1.png", "%E8%A1.png"},
+        {"a decoded slash", "http://a/a%2Fb", "a_b"},
+        {"decoded characters no file name holds", "http://a/%3C%3E%3A%22%7C%3F%2A%5C", "________"},
+        {"a decoded control", "http://a/a%00b%0Ac", "a_b_c"},
+        {"characters no file name holds", "http://a/q?x=a|b*c\"d", "a_b_c_d"},
+        {"a space stays", "http://a/a%20b c", "a b c"},
+        {"raw UTF-8", "http://a/\xe6\x97\xa5\xe6\x9c\xac.png", "\xe6\x97\xa5\xe6\x9c\xac.png"},
+        {"a character past U+FFFF", "http://a/%F0%9F%93%B7.jpg", "\xf0\x9f\x93\xb7.jpg"},
+        {"nothing but a fragment", "http://a/#x", "index.html"},
+        {"a long name whole", "http://a/" + x300 + ".bin", x300 + ".bin"},
+        // what a line without an address leaves in the buffer
+        {"empty", "", "index.html"},
+        {"a prefix", "http", "http"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(r.expected, NameOf(r.url, kListUtf8)) << r.what;
+}
+
+TEST(CutNameKeepingExtension, StemCutExtensionKept) {
+    const struct {
+        const char* what;
+        std::string name;
+        size_t limit;
+        std::string expected;
+    } rows[] = {
+        {"short enough", "abc.bin", 199, "abc.bin"},
+        {"254 characters", std::string(250, 'a') + ".bin", 199, std::string(195, 'a') + ".bin"},
+        {"a long extension is cut", "a." + std::string(300, 'e'), 199, "a." + std::string(197, 'e')},
+        {"no extension", std::string(300, 'a'), 199, std::string(199, 'a')},
+        {"a leading dot is no extension", "." + std::string(300, 'a'), 199, "." + std::string(198, 'a')},
+        {"the pair before the cut stays whole", std::string(194, 'a') + "\xf0\x9f\x93\xb7" +
+                                                    std::string(20, 'b') + ".jpg",
+         199, std::string(194, 'a') + ".jpg"},
+    };
+    for (const auto& r : rows) {
+        std::vector<WCHAR> name((size_t)kWideNameCapacity, 0);
+        std::string url = "http://a/" + r.name;
+        DeriveMemberNameW(url.data(), url.size(), kListUtf8, name.data());
+        CutNameKeepingExtension(name.data(), r.limit);
+        EXPECT_EQ(r.expected, Utf8(name.data())) << r.what;
+    }
+}
+
+TEST(DetectListEncoding, BomOrValidUtf8ElseAnsi) {
+    const struct {
+        const char* what;
+        std::string bytes;
+        ListEncoding expected;
+    } rows[] = {
+        {"ASCII", "http://a/b\r\n", kListUtf8},
+        {"empty", "", kListUtf8},
+        {"UTF-8 Japanese", "http://a/\xe6\x97\xa5.png\r\n", kListUtf8},
+        {"a byte-order mark, then bytes that are not UTF-8", "\xef\xbb\xbfhttp://a/\x95\x5c", kListUtf8},
+        {"Shift-JIS", "http://a/\x93\xfa\x96\x7b.png\r\n", kListAnsi},
+        {"an overlong form", "http://a/\xc0\xaf", kListAnsi},
+        {"a surrogate", "http://a/\xed\xa0\x80", kListAnsi},
+        {"cut short at the end", "http://a/\xe6\x97", kListAnsi},
+        {"U+FFFD itself", "http://a/\xef\xbf\xbd", kListUtf8},
+    };
+    for (const auto& r : rows) {
+        std::vector<char> bytes(r.bytes.begin(), r.bytes.end());
+        EXPECT_EQ(r.expected, DetectListEncoding(bytes.data(), (int64_t)bytes.size())) << r.what;
+    }
+    // A UTF-8 character across the checker's 1 MiB pieces.
+    std::string big(1 << 20, 'a');
+    big[(1 << 20) - 1] = '\xe6';
+    big += "\x97\xa5";
+    EXPECT_EQ(kListUtf8, DetectListEncoding(big.data(), (int64_t)big.size()));
+}
+
+TEST(AddressAsUtf8, ListTextToUtf8) {
+    char out[64];
+    EXPECT_TRUE(AddressAsUtf8("http://a/\xe6\x97\xa5", 12, kListUtf8, out, sizeof out));
+    EXPECT_STREQ("http://a/\xe6\x97\xa5", out);
+    // Latin-1 stands for the ANSI code page here (tests/native/codepage_test.cpp has 932).
+    EXPECT_TRUE(AddressAsUtf8("http://a/\xe9", 10, kListAnsi, out, sizeof out));
+    EXPECT_STREQ("http://a/\xc3\xa9", out);
+    EXPECT_FALSE(AddressAsUtf8("http://a/\xe9", 10, kListAnsi, out, 11));  // 11 bytes + NUL
+    EXPECT_TRUE(AddressAsUtf8("http://a/\xe9", 10, kListAnsi, out, 12));
 }
 
 // ---------------------------------------------------------------- loading
