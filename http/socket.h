@@ -65,6 +65,14 @@ private:
     FetchMessage started_;
 };
 
+// Small steps of a connect, for http/connect.cpp: whether a connect under
+// way on `s` has ended (either way) within `milliseconds`; a socket set
+// blocking or not; whether the socket has its peer (a refused connect can
+// leave no error behind to read; a reset, as Wine reports it, leaves none).
+bool SocketConnectEnded(SOCKET s, DWORD milliseconds);
+bool SetBlocking(SOCKET s, bool blocking);
+bool StillConnected(SOCKET s);
+
 // Connects to `host` (a name, a dotted IPv4 address or a bare IPv6
 // address) on `port`, racing the addresses the name resolves to (RFC 8305):
 // the next address is tried 250 ms after the one before while that one

@@ -77,18 +77,22 @@ class RequestTextTest(ScriptedCase):
              "127.0.0.1:%(port)d", "%(port)d"),
             ("name as host", "localhost:%(port)d/by-name.txt", "/by-name.txt",
              "localhost:%(port)d", "by-name.txt"),
-            ("host text sent as written", "LocalHost:%(port)d/Case.TXT", "/Case.TXT",
-             "LocalHost:%(port)d", "Case.TXT"),
+            ("host in lower case, path as written", "LocalHost:%(port)d/Case.TXT", "/Case.TXT",
+             "localhost:%(port)d", "Case.TXT"),
             ("query kept, name after '='", "127.0.0.1:%(port)d/x?y=1", "/x?y=1",
              "127.0.0.1:%(port)d", "1"),
             ("3000-character query in full", "127.0.0.1:%(port)d" + long_query, long_query,
              "127.0.0.1:%(port)d", "long.txt"),
             ("port text of 7 characters", "127.0.0.1:%(port)07d/zeros.txt", "/zeros.txt",
              "127.0.0.1:%(port)d", "zeros.txt"),
-            ("spaces sent as they are", "127.0.0.1:%(port)d/a dir/b c.txt", "/a dir/b c.txt",
+            ("spaces percent-encoded", "127.0.0.1:%(port)d/a dir/b c.txt", "/a%20dir/b%20c.txt",
              "127.0.0.1:%(port)d", "b c.txt"),
-            ("backslash ends the name", "127.0.0.1:%(port)d/w\\pic.png", "/w\\pic.png",
+            ("backslash sent as a slash", "127.0.0.1:%(port)d/w\\pic.png", "/w/pic.png",
              "127.0.0.1:%(port)d", "pic.png"),
+            ("dot segments resolved", "127.0.0.1:%(port)d/a/../b/./c.txt", "/b/c.txt",
+             "127.0.0.1:%(port)d", "c.txt"),
+            ("a fragment never sent nor named", "127.0.0.1:%(port)d/one.bin#frag", "/one.bin",
+             "127.0.0.1:%(port)d", "one.bin"),
         ]
         body = b"0123456789"
         with ScriptedServer(default=Reply(ok([], body))) as server:
@@ -115,8 +119,8 @@ class RequestTextTest(ScriptedCase):
         with ScriptedServer(default=Reply(ok([], b"body"))) as server:
             base = "http://127.0.0.1:%d" % server.port
             rows = [  # label, line, path prefix a request would carry, fetched
-                ("port text of 8 characters", "http://127.0.0.1:%08d/eight.txt" % server.port,
-                 "/eight.txt", False),
+                ("a port with a sign", "http://127.0.0.1:+%d/signed.txt" % server.port,
+                 "/signed.txt", False),
                 ("address longer than the line buffer", padded(base + "/over?", ADDRESS_LIMIT + 1),
                  "/over?", False),
                 ("address exactly at the limit", padded(base + "/edge?", ADDRESS_LIMIT),

@@ -522,11 +522,13 @@ TEST_F(PluginTest, EachAddressOfAHostIsTriedInTurn) {
         EXPECT_LT(GetTickCount() - start, 150u) << "the refused address was waited for";
     }
     server.Stop();
-    EXPECT_NE(server.Requests().at(0).find("\r\nHost: two.addresses.test:80\r\n"),
+    EXPECT_NE(server.Requests().at(0).find("\r\nHost: two.addresses.test\r\n"),
               std::string::npos);
 }
 
-TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) {
+// Port 80 is the default: Host carries no port, as browsers send it; the
+// host is looked up in its ASCII form, lower-cased.
+TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndHostCarriesNoDefaultPort) {
     struct Row {
         const char* address;  // the list line
         const char* path;     // sent in the request line
@@ -534,11 +536,12 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) 
         const char* lookup;   // what getaddrinfo was asked for
     };
     const Row rows[] = {
-        {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1:80", "127.0.0.1"},
-        {"http://127.0.0.1", "/", "127.0.0.1:80", "127.0.0.1"},
-        {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1:80", "127.0.0.1"},
-        {"http://localhost/named.txt", "/named.txt", "localhost:80", "localhost"},
-        {"http://127.0.0.1/frag.txt#part", "/frag.txt", "127.0.0.1:80", "127.0.0.1"},
+        {"http://127.0.0.1/index.txt", "/index.txt", "127.0.0.1", "127.0.0.1"},
+        {"http://127.0.0.1", "/", "127.0.0.1", "127.0.0.1"},
+        {"http://127.0.0.1:80/explicit.txt", "/explicit.txt", "127.0.0.1", "127.0.0.1"},
+        {"http://LocalHost/named.txt", "/named.txt", "localhost", "localhost"},
+        {"http://127.0.0.1/frag.txt#part", "/frag.txt", "127.0.0.1", "127.0.0.1"},
+        {"http://0x7f.1/hex.txt", "/hex.txt", "127.0.0.1", "127.0.0.1"},
     };
     const int count = (int)(sizeof rows / sizeof rows[0]);
     HostWinsock winsock;
@@ -569,11 +572,11 @@ TEST_F(PluginTest, AddressWithoutPortGoesToPort80AndTheHostIsResolvedAsWritten) 
     }
 }
 
-// The host part of an address, with its ':' and port, may hold 255
-// characters; one more is refused before any look-up or connection.
-TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
+// A host name may hold 255 characters; one more is refused before any
+// look-up or connection.
+TEST_F(PluginTest, HostNameLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
     struct Row {
-        size_t hostPart;  // characters between "http://" and the path
+        size_t hostPart;  // characters of the host name
         size_t lookups;
     };
     const Row rows[] = {{255, 1}, {256, 0}, {1000, 0}};
@@ -584,8 +587,7 @@ TEST_F(PluginTest, HostPartLongerThan255CharactersIsRefusedBeforeAnyLookUp) {
         SCOPED_TRACE("host part of " + std::to_string(r.hostPart) + " characters");
         g_connects.clear();
         g_lookups.clear();
-        std::string address =
-            "http://" + std::string(r.hostPart - 5, 'h') + ":8080" + "/member.txt";
+        std::string address = "http://" + std::string(r.hostPart, 'h') + ":8080" + "/member.txt";
         HLOCAL block = NULL;
         int got = getFile(address.c_str(), (LONG_PTR)address.size(),
                            reinterpret_cast<LPSTR>(&block), kMemoryInMemoryOut, NULL, 0);

@@ -399,10 +399,12 @@ TEST_F(HostView, ShiftJisNamesInTheHostsCodePage) {
     const std::string cut = std::string(198, 'a') + so + ".jpg";  // 198 + 2 + 4 bytes
     doc_ = server_.Url("/p/" + so + ".jpg") + "\r\n" + server_.Url("/p/" + hyo + no + yo + ".png") +
            "\r\n" + server_.Url("/p/" + cut) + "\r\n";
+    // The third is cut to 199 in its stem, and keeps its extension.
     const std::string names[] = {japanese ? so + ".jpg" : ".jpg",
                                  japanese ? hyo + no + yo + ".png" : ".png",
-                                 japanese ? std::string(198, 'a') : ".jpg"};
-    const std::wstring wide[] = {L"\u30bd.jpg", L"\u8868\u80fd\u4e88.png", std::wstring(198, L'a')};
+                                 japanese ? std::string(195, 'a') + ".jpg" : ".jpg"};
+    const std::wstring wide[] = {L"\u30bd.jpg", L"\u8868\u80fd\u4e88.png",
+                                 std::wstring(195, L'a') + L".jpg"};
     std::wstring list = WriteList(folder_ + L"\\names.ykt");
     HLOCAL a = NULL;
     HLOCAL w = NULL;
@@ -435,6 +437,55 @@ TEST_F(HostView, ShiftJisNamesInTheHostsCodePage) {
     }
     LocalFree(a);
     LocalFree(w);
+}
+
+// A list saved as Shift-JIS and one saved as UTF-8 (with and without its
+// byte-order mark), and one copied from a browser (percent-encoded), all
+// naming 日本語.png: the server receives the request a browser sends, the
+// Unicode records show the characters, and the ANSI records show them in the
+// host's code page (932), or '_' for each one it cannot hold (1252).
+TEST_F(HostView, ShiftJisAndUtf8ListsSendAndShowTheSame) {
+    const bool japanese = GetACP() == 932;
+    const std::string path = "/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.png";  // UTF-8
+    const struct {
+        const char* what;
+        std::string line;  // the bytes after the host
+        bool readHere;     // read as intended in this code page
+    } lists[] = {
+        {"Shift-JIS", "/\x93\xfa\x96\x7b\x8c\xea.png", japanese},
+        {"UTF-8", path, true},
+        {"UTF-8 with its mark", path, true},
+        {"percent-encoded", "/%E6%97%A5%E6%9C%AC%E8%AA%9E.png", true},
+    };
+    const std::wstring wide = L"\u65e5\u672c\u8a9e.png";
+    const std::string ansi = japanese ? "\x93\xfa\x96\x7b\x8c\xea.png" : "___.png";
+    const std::string sent = "GET /%E6%97%A5%E6%9C%AC%E8%AA%9E.png HTTP/1.1\r\nHost: 127.0.0.1:" +
+                             std::to_string(server_.port()) + "\r\n";
+    for (const auto& l : lists) {
+        SCOPED_TRACE(l.what);
+        doc_ = (std::string(l.what) == "UTF-8 with its mark" ? "\xef\xbb\xbf" : "") +
+               server_.Url(l.line) + "\r\n";
+        std::wstring list = WriteList(folder_ + L"\\l.ykt");
+        size_t before = server_.Requests().size();
+        HLOCAL a = NULL;
+        HLOCAL w = NULL;
+        ASSERT_EQ(0, p_.getArchiveInfo(doc_.data(), (LONG_PTR)doc_.size(), kMemoryIn, &a));
+        ASSERT_EQ(0, p_.getArchiveInfoW(list.c_str(), 0, kFileIn, &w));
+        std::string ansiName = static_cast<const fileInfo*>(LocalLock(a))[0].filename;
+        std::wstring wideName = static_cast<const fileInfoW*>(LocalLock(w))[0].filename;
+        LocalFree(a);
+        LocalFree(w);
+        std::vector<std::string> requests = server_.Requests();
+        ASSERT_EQ(before + 2, requests.size());
+        if (!l.readHere) continue;
+        EXPECT_EQ(0u, requests.back().rfind(sent, 0)) << requests.back();
+        EXPECT_EQ(ansi, ansiName);
+        EXPECT_TRUE(wide == wideName);
+        fileInfo info;
+        fileInfoW infoW;
+        EXPECT_EQ(0, p_.getFileInfo(doc_.data(), (LONG_PTR)doc_.size(), ansi.c_str(), kMemoryIn, &info));
+        EXPECT_EQ(0, p_.getFileInfoW(list.c_str(), 0, wide.c_str(), kFileIn, &infoW));
+    }
 }
 
 // The prefix runs in the code page its test asks for (KESTA_EXPECT_ACP),
