@@ -49,7 +49,10 @@ COMMAND_SECONDS = 900.0  # bound on one command (a hyperfine row included)
 DISTURBED_CORES, SECTION_ATTEMPTS, RETRY_PAUSE = 0.5, 3, 20.0
 QUIET_CORES, QUIET_WINDOW, QUIET_WAIT = 0.2, 10.0, 20 * 60.0
 SECTIONS = {1: "200 members, 50 ms server", 2: "64 MiB downloads", 3: "1,000-member listing",
-            4: "memory, drip and 256 MiB", 5: "3 GiB member"}
+            4: "memory, drip and 256 MiB", 5: "3 GiB member",
+            6: "200 members, 50 ms away, kept connections"}
+RTT = 0.05  # the relay's round trip
+FAR_CURL = "curl -sf --http1.1 --parallel --parallel-max 6 "
 LIST = "{spihost} list {d}/"
 GET = "{wine} {spibench} bench-get {z}/"
 FLOOR = "{wine} {floor} 127.0.0.1 {port} /big64.bin %d " % CAP
@@ -182,6 +185,18 @@ ROWS = [
                 "left)", None, "all", None)]),
     row("dd", 5, 5, "Linux: `dd if=/dev/zero bs=16M count=192` into the same directory",
         "dd if=/dev/zero of={out}/dd.bin bs=16M count=192", prepare="sync"),
+    # 6. 200 members of 16 KiB from a keep-alive nginx behind the 50 ms relay
+    row("far/{w}", 6, 5, "`spihost list LIST`, {W}", LIST + "far200.ykt", vs="far-curl", count=200,
+        relayed=True, goals=[("{w}: 200 members 50 ms away <= 1.2 x curl --parallel-max 6",
+                              "far-curl", "<=", 1.2)]),
+    row("far-curl", 6, 5, "`curl --http1.1 --parallel --parallel-max 6 -K CFG`",
+        FAR_CURL + "-K {d}/far200.cfg", count=200, relayed=True),
+    row("far-tls/{w}", 6, 5, "`spihost list LIST` over https://, {W}", LIST + "far200s.ykt",
+        vs="far-curl-tls", count=200, relayed=True,
+        goals=[("{w}: the same over https:// <= 1.2 x curl over https://", "far-curl-tls", "<=",
+                1.2)]),
+    row("far-curl-tls", 6, 5, "the same curl over https://", FAR_CURL + "--cacert {ca} -K "
+        "{d}/far200s.cfg", count=200, relayed=True, vs="far-curl"),
 ]
 
 
@@ -247,9 +262,13 @@ def run_section(rows, ctx):
     for r in (r for r in rows if r["how"] == "hf"):
         if r.get("flight"):
             S.slow.stats(reset=True)
+        if r.get("relayed"):
+            S.relay.stats(reset=True)
         got[r["key"]] = run_hyperfine(r, r["cmd"].format(**ctx, **r["ctx"]))
         if r.get("flight"):  # the most connections the listing kept in flight at once
             got[r["key"]]["flight"] = S.slow.stats()["max_in_flight"]
+        if r.get("relayed"):  # connections opened per run, as the relay counted them
+            got[r["key"]]["connections"] = S.relay.stats()["connections"] / r["runs"]
     inner = [r for r in rows if r["how"] == "in"]
     for i in range(max([r["runs"] for r in inner] or [0])):
         for r in (r for r in inner if i < r["runs"]):
@@ -333,7 +352,36 @@ class SlowServer:
             return json.loads(r.read().decode())
 
 
-def write_data(d, web, slow, with_huge):
+class Relay:
+    """bench/relay.py in front of the keep-alive nginx's two ports while the
+    context lasts: far_port (http://) and far_tls_port (https://)."""
+
+    def __init__(self, work, ports):
+        port_file = os.path.join(work, "relay.ports")
+        self.proc = subprocess.Popen([sys.executable, "-B", os.path.join(HERE, "relay.py"),
+                                      port_file, str(RTT)] + [str(p) for p in ports],
+                                     stdin=subprocess.DEVNULL)
+        for _ in range(200):  # 10 s at most
+            if os.path.exists(port_file) or self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.far_port, self.far_tls_port, self.control = (int(p) for p in f.read().split())
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+
+    def stats(self, reset=False):
+        url = "http://127.0.0.1:%d/stats%s" % (self.control, "/reset" if reset else "")
+        with urllib.request.urlopen(url, timeout=30) as r:
+            return json.loads(r.read().decode())
+
+
+def write_data(d, web, slow, with_huge, relay):
     """The served files, the URL lists and the curl and wget inputs under d."""
     os.makedirs(os.path.join(d, "www", "m"))
     os.makedirs(os.path.join(d, "out"))
@@ -343,12 +391,18 @@ def write_data(d, web, slow, with_huge):
         with open(os.path.join(d, "www", name), "wb") as f:
             for _ in range(0, size, 4 * MIB):
                 f.write(os.urandom(min(size, 4 * MIB)))
+    os.makedirs(os.path.join(d, "www", "far"))
+    for i in range(200):
+        with open(os.path.join(d, "www", "far", "%03d.bin" % i), "wb") as f:
+            f.write(os.urandom(16 * 1024))
+    far200 = ["http://127.0.0.1:%d/far/%03d.bin" % (relay.far_port, i) for i in range(200)]
+    far200s = ["https://localhost:%d/far/%03d.bin" % (relay.far_tls_port, i) for i in range(200)]
     slow200 = ["http://127.0.0.1:%d/slow/%03d.bin" % (slow.port, i) for i in range(200)]
     slow200s = ["https://localhost:%d/slow/%03d.bin" % (slow.tls_port, i) for i in range(200)]
     lists = {"big64": [web.url("big64.bin")], "big64s": [web.https_url("big64.bin", "good")],
              "big256": [web.url("big256.bin")], "tiny": [web.url(small[0])],
              "tinys": [web.https_url(small[0], "good")], "list1000": [web.url(n) for n in small],
-             "slow200": slow200, "slow200s": slow200s,
+             "slow200": slow200, "slow200s": slow200s, "far200": far200, "far200s": far200s,
              "drip": ["http://127.0.0.1:%d/drip" % slow.port],
              "giant": ["http://127.0.0.1:%d/huge/%d" % (slow.port, GIANT)]}
     for name, urls in lists.items():
@@ -503,18 +557,24 @@ def main(argv):
                 stack.enter_context(testpki.trusted_ca(pki.ca, t.wine_run))
             tls = {"good": harness.Tls(pki.good.chain, pki.good.key)}
             web = stack.enter_context(harness.Nginx(os.path.join(work, "www"), tls=tls))
+            # The far members: a second nginx of the same files that keeps
+            # connections, as real servers do, behind the relay.
+            kept = stack.enter_context(harness.Nginx(os.path.join(work, "www"), tls=tls,
+                                                     keepalive=True))
+            S.relay = stack.enter_context(Relay(work, [kept.port, kept.tls_ports["good"]]))
             S.slow = stack.enter_context(SlowServer(work, pki.good.chain, pki.good.key))
             S.out = os.path.join(work, "out")
             must(all(harness.wait_accepting(p, 10) for p in (S.slow.port, S.slow.tls_port)),
                  "bench/slowserver.py does not accept")
             print("bench: widths %s; writing the served files under %s" % (
                 ", ".join(t.name for t in tiers), work), flush=True)
-            write_data(work, web, S.slow, any(t.bits == 32 for t in tiers))
+            write_data(work, web, S.slow, any(t.bits == 32 for t in tiers), S.relay)
             ctx = {"spihost": os.path.join(REPO, "spihost"), "tools": tools, "d": work,
                    "z": "Z:" + work, "out": S.out, "zout": "Z:" + S.out, "ca": pki.ca,
                    "port": web.port, "web": web.url("").rstrip("/"),
                    "webs": web.https_url("", "good").rstrip("/")}
-            servers = our_servers([t.prefix for t in tiers], [web.proc.pid, S.slow.proc.pid])
+            servers = our_servers([t.prefix for t in tiers], [web.proc.pid, S.slow.proc.pid,
+                                                              kept.proc.pid, S.relay.proc.pid])
             results["quiet"] = wait_for_quiet(0 if args.quick else args.quiet_wait, servers)
             for number in sorted(wanted & {r["section"] for r in rows}):
                 print("bench: section %d, %s" % (number, SECTIONS[number]), flush=True)
@@ -526,6 +586,7 @@ def main(argv):
                     results["rows"][r["key"]] = dict(got[r["key"]], **{k: r.get(k) for k in (
                         "label", "section", "vs", "goals", "also", "count", "field", "bytes",
                         "least")})
+                results["rtt"] = RTT
     finally:
         subprocess.run(["rm", "-rf", work])
     with open(os.path.join(tools, "results.json"), "w") as f:

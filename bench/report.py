@@ -36,7 +36,13 @@ SECTIONS = {
         "sending, in one Python thread on the same cores as Wine; each extraction is checked "
         "against it (memory: spibench's CRC-32 of the block, after the clock stops; file: the "
         "file read back). `GetFile` is timed inside `spibench.exe` with a progress callback, the "
-        "listing and dd whole under hyperfine; peak: spibench.exe's peak working set.")}
+        "listing and dd whole under hyperfine; peak: spibench.exe's peak working set."),
+    6: ("6. 200 members of 16 KiB, 50 ms away, from a server that keeps connections",
+        "bench/relay.py puts a 50 ms round trip between the client and a second nginx of the "
+        "same files that keeps connections (`keepalive_timeout 65s`), as real servers do: each "
+        "chunk is held 25 ms each way, and a new connection's first bytes one more round trip "
+        "(its TCP handshake). Wall time of each whole command under hyperfine; connections: "
+        "those the relay saw opened per run.")}
 
 
 class Figures:
@@ -64,6 +70,9 @@ def extra_cells(n, row):
     """The section's own columns: per member, the rate, or the outcome and the peak."""
     if n in (1, 3):
         return ["%.2f" % (row["median"] / row["count"] * 1000) if row["count"] else ""]
+    if n == 6:
+        return ["%.2f" % (row["median"] / row["count"] * 1000),
+                "%.0f" % row["connections"] if "connections" in row else ""]
     if n == 2:
         size = row["bytes"] or row["least"] or 0
         return ["%.0f" % (size / MIB / row["median"]) if size >= MIB else ""]
@@ -81,7 +90,7 @@ def table(n, rows, F):
                  for k, r in rows), [])
     number = {k: i for i, (k, _, f, _) in enumerate(lines, 1) if f is None}
     head = {1: ["per member ms"], 2: ["MiB/s"], 3: ["per member ms"], 4: [],
-            5: ["result", "peak MiB"]}[n] + ["ratio"] * any(r["vs"] for _, r in rows)
+            5: ["result", "peak MiB"], 6: ["per member ms", "connections"]}[n] + ["ratio"] * any(r["vs"] for _, r in rows)
     unit = "MiB" if n == 4 else "s"
     head = ["#", "what", "median " + unit, "min - max " + unit, "runs"] + head
     out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -111,6 +120,9 @@ def notes(n, F, results):
                                             for w in widths for k, scheme in (
                                                 ("slow/", "http://"), ("slow-tls/", "https://"))),
                                   F("par200"), cores[0])]
+    if n == 6:
+        return ["200 members over 6 connections take at least 34 rounds of 50 ms = 1.70 s, "
+                "after the handshakes (one round trip for TCP, one or two more for TLS)."]
     if n == 4:
         return ["%s: the 64 MiB extraction's own share (less the 4 KiB one's median) is %.1f MiB; "
                 "the dripping one's %.1f MiB (it fails with code 6 after 3 s, as a body that ends "

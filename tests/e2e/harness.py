@@ -75,7 +75,7 @@ http {{
     scgi_temp_path {dir}/scgi;
     default_type application/octet-stream;
     server_tokens off;
-    keepalive_timeout 0;
+    {keepalive}
 
 {servers}}}
 """
@@ -114,10 +114,16 @@ class Tls:
         return "[%s]" % LOOPBACK6 if self.ipv6 else LOOPBACK
 
 
-def write_nginx_conf(root, workdir, port, tls=(), extra=""):
+# Connections closed after each answer, or kept as real servers keep them.
+NO_KEEPALIVE = "keepalive_timeout 0;"
+KEEPALIVE = "keepalive_timeout 65s; keepalive_requests 10000;"
+
+
+def write_nginx_conf(root, workdir, port, tls=(), extra="", keepalive=False):
     """Writes workdir/nginx.conf for a server of `root` on 127.0.0.1:port,
     plus one per (Tls, port) in `tls`; `extra` (more nginx directives, such
-    as location blocks) goes into every server."""
+    as location blocks) goes into every server; `keepalive` keeps connections
+    for more requests."""
     root = os.path.abspath(root)
     extra = "".join("        %s\n" % line for line in extra.splitlines())
     servers = [NGINX_SERVER.format(address=LOOPBACK, port=port, ssl="", root=root, extra=extra)]
@@ -125,7 +131,8 @@ def write_nginx_conf(root, workdir, port, tls=(), extra=""):
         ssl = NGINX_TLS.format(cert=t.cert, key=t.key, protocols=t.protocols, ciphers=t.ciphers)
         servers.append(NGINX_SERVER.format(address=t.address(), port=tls_port, ssl=ssl,
                                            root=root, extra=extra))
-    text = NGINX_CONF.format(dir=workdir, servers="\n".join(servers))
+    text = NGINX_CONF.format(dir=workdir, servers="\n".join(servers),
+                             keepalive=KEEPALIVE if keepalive else NO_KEEPALIVE)
     path = os.path.join(workdir, "nginx.conf")
     with open(path, "w") as f:
         f.write(text)
@@ -168,10 +175,11 @@ class Nginx:
             web.url("go")            # redirects to https://localhost:<port>/a.png
     """
 
-    def __init__(self, root, tls=None, extra=""):
+    def __init__(self, root, tls=None, extra="", keepalive=False):
         self.root = os.path.abspath(root)
         self.tls = dict(tls or {})
         self.extra = extra
+        self.keepalive = keepalive
         self.port = None
         self.tls_ports = {}  # name -> port, once started
         self.proc = None
@@ -209,7 +217,8 @@ class Nginx:
                           for name, t in self.tls.items()}
         extra = self.extra(self) if callable(self.extra) else self.extra
         write_nginx_conf(self.root, self.workdir, self.port, extra=extra,
-                         tls=[(t, self.tls_ports[name]) for name, t in self.tls.items()])
+                         tls=[(t, self.tls_ports[name]) for name, t in self.tls.items()],
+                         keepalive=self.keepalive)
         self.proc = subprocess.Popen(nginx_command(self.workdir),
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL,
