@@ -75,7 +75,7 @@ BENCH_TARGETS := --target kesta_spi spihost spibench
 BENCH_TOOLS := $(BUILD)/bench
 BENCH_FETCH := bench/fetch_bench.cpp urllist/urllist.cpp urllist/names.cpp $(wildcard url/*.cpp) \
 	compat/win32_stub.cpp compat/idna_stub.cpp \
-	$(filter-out http/tls_api.cpp http/tls_schannel.cpp http/certificate.cpp,$(wildcard http/*.cpp))
+	$(filter-out http/tls_api.cpp http/tls_schannel.cpp http/tls_records.cpp http/certificate.cpp,$(wildcard http/*.cpp))
 BENCH_RUN := python3 -B bench/bench.py --build $(abspath $(BUILD)) --out bench/results.md
 
 bench-programs: setup $(WIN32)/CMakeCache.txt $(WIN64)/CMakeCache.txt

@@ -8,14 +8,15 @@ const int kShutdownBoth = 2;
 
 }  // namespace
 
-FetchMessage OpenConnection(const Address& a, const Pulse* pulse, Connection* c) {
+FetchMessage OpenConnection(const Address& a, const Pulse* pulse, TlsCredentials** credentials,
+                            Connection* c) {
     if (a.secure && !TlsAvailable()) return kFetchTlsUnavailable;
     SOCKET s = INVALID_SOCKET;
     FetchMessage outcome = ConnectTo(a.host, a.port, pulse, &s);
     if (outcome != kFetchOk) return outcome;
     TlsSession* tls = NULL;
     if (a.secure) {
-        outcome = TlsOpen(s, a.host, a.ipLiteral, pulse, &tls);
+        outcome = TlsOpen(s, a.host, a.ipLiteral, pulse, credentials, &tls);
         if (outcome != kFetchOk) {
             closesocket(s);
             return outcome;

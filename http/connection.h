@@ -14,9 +14,11 @@ struct Connection {
 };
 
 // Connects to the address's host and port and, for "https://", runs the TLS
-// handshake and checks the server's certificate. On kFetchOk the caller
-// ends `c` with CloseConnection; otherwise nothing is held.
-FetchMessage OpenConnection(const Address& a, const Pulse* pulse, Connection* c);
+// handshake (with the call's shared credentials when `credentials` is not
+// NULL) and checks the server's certificate. On kFetchOk the caller ends `c`
+// with CloseConnection; otherwise nothing is held.
+FetchMessage OpenConnection(const Address& a, const Pulse* pulse, TlsCredentials** credentials,
+                            Connection* c);
 
 FetchMessage SendOn(Connection* c, const char* data, size_t n);
 

@@ -47,7 +47,7 @@ FetchMessage Exchange(const Address& a, const Address* credentials, Response* r,
     Connection c;
     bool reused = mayReuse && pool && PoolTake(pool, a, &c);
     if (!reused) {
-        FetchMessage opened = OpenConnection(a, &pulse, &c);
+        FetchMessage opened = OpenConnection(a, &pulse, pool ? &pool->credentials : NULL, &c);
         if (opened != kFetchOk) return opened;
     }
     FetchMessage outcome = Carry(&c, a, credentials, r, keepBody, sink, p, &pulse);

@@ -86,4 +86,5 @@ void PoolClose(ConnectionPool* pool) {
     pool->count = 0;
     ReleaseSRWLockExclusive(&pool->lock);
     for (int i = 0; i < count; ++i) CloseConnection(&all[i]);
+    TlsFreeCredentials(&pool->credentials);
 }

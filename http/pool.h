@@ -31,6 +31,7 @@ struct ConnectionPool {
     SRWLOCK lock;
     int count;
     KeptConnection kept[kPoolSize];
+    TlsCredentials* credentials;  // the call's TLS credentials, once a session made them
 };
 
 void PoolStart(ConnectionPool* pool);
@@ -44,7 +45,7 @@ bool PoolTake(ConnectionPool* pool, const Address& a, Connection* out);
 // for the next request (closing the oldest when the pool is full).
 void PoolKeep(ConnectionPool* pool, const Address& a, Connection* c);
 
-// Closes every kept connection.
+// Closes every kept connection, and frees the call's TLS credentials.
 void PoolClose(ConnectionPool* pool);
 
 #endif  // KESTA_HTTP_POOL_H

@@ -12,20 +12,30 @@
 
 struct TlsSession;
 
+// Credentials that the TLS sessions of one call share (a listing's
+// connections), made by the first session that needs them: Windows resumes
+// TLS sessions per credentials handle, so a second connection to a server
+// may skip the full handshake. (Wine 8 resumes none.) TlsFreeCredentials
+// frees them and sets the pointer to NULL; NULL is allowed.
+struct TlsCredentials;
+void TlsFreeCredentials(TlsCredentials** shared);
+
 // True when this system can run TLS at all (its SChannel loads): asked
 // before connecting, so that no server sees a connection that cannot go on.
 bool TlsAvailable();
 
 // Runs the handshake on the connected socket `s` and checks the server's
 // certificate against `host` (a name, or an IP address without brackets;
-// an IP address is sent as no server name). On kFetchOk *out is a session
+// an IP address is sent as no server name), with the call's shared
+// credentials (`shared`, made here when *shared is NULL) or, when `shared`
+// is NULL, credentials of its own. On kFetchOk *out is a session
 // that TlsClose ends; otherwise nothing is held and the outcome says why:
 // kFetchTlsUnavailable, kFetchHandshakeFailed (a reset or an end before the
 // handshake is done included: that is how many servers refuse one),
 // kFetchCertUntrusted, kFetchCertNameMismatch, kFetchCertExpired,
 // kFetchCancelled, kFetchTimedOut or kFetchSendFailed.
 FetchMessage TlsOpen(SOCKET s, const char* host, bool ipLiteral, const Pulse* pulse,
-                     TlsSession** out);
+                     TlsCredentials** shared, TlsSession** out);
 
 // Encrypts and sends all `n` bytes. kFetchOk or kFetchSendFailed.
 FetchMessage TlsSend(TlsSession* t, SOCKET s, const char* data, size_t n);

@@ -4,7 +4,9 @@
 
 bool TlsAvailable() { return false; }
 
-FetchMessage TlsOpen(SOCKET, const char*, bool, const Pulse*, TlsSession** out) {
+void TlsFreeCredentials(TlsCredentials**) {}
+
+FetchMessage TlsOpen(SOCKET, const char*, bool, const Pulse*, TlsCredentials**, TlsSession** out) {
     *out = NULL;
     return kFetchTlsUnavailable;
 }

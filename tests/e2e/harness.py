@@ -67,7 +67,8 @@ events {{
 }}
 
 http {{
-    access_log {dir}/access.log;
+    log_format kesta '$connection $ssl_session_reused "$request" $status';
+    access_log {dir}/access.log kesta;
     client_body_temp_path {dir}/client_body;
     proxy_temp_path {dir}/proxy;
     fastcgi_temp_path {dir}/fastcgi;
@@ -244,6 +245,20 @@ class Nginx:
                 self.proc.kill()
                 self.proc.wait(timeout=NGINX_STOP_SECONDS)
         self.proc = None
+
+    def access_log(self):
+        """The requests served so far: (connection number, TLS session
+        resumed, request line, status) each."""
+        rows = []
+        try:
+            with open(os.path.join(self.workdir, "access.log")) as f:
+                for line in f:
+                    number, reused, rest = line.split(" ", 2)
+                    request, status = rest.rsplit(" ", 1)
+                    rows.append((int(number), reused == "r", request.strip('"'), int(status)))
+        except OSError:
+            pass
+        return rows
 
     def error_log(self):
         try:

@@ -411,6 +411,36 @@ class CancelTest(TlsCase):
                 self.assertEqual(os.listdir(out), ["l.ykt"])
 
 
+class KeptConnectionTest(TlsCase):
+    """A listing of one server's members over https:// keeps its six
+    connections for the next members: the server counts six handshakes for
+    twelve members (a session resumed among them where SChannel resumes
+    one; Wine 8 resumes none), and the requests are HTTP/1.1."""
+
+    def test_twelve_members_six_connections(self):
+        names = ["k%02d.bin" % i for i in range(12)]
+        for i, name in enumerate(names):
+            with open(os.path.join(self.root, name), "wb") as f:
+                f.write(bytes([i]) * (4000 + i))
+        tls = {"good": harness.Tls(self.pki.good.chain, self.pki.good.key)}
+        with harness.Nginx(self.root, tls=tls, keepalive=True) as kept:
+            urls = [kept.https_url(n, "good") for n in names]
+            path = harness.write_list(os.path.join(self.tmp, "kept.ykt"), urls)
+            r = harness.run_spihost("list", path, "--seconds")
+            served = kept.access_log()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        rows = harness.parse_listing(r.stdout)
+        self.assertEqual([row[1] for row in rows], [4000 + i for i in range(12)])
+        self.assertEqual(len(served), 12)
+        self.assertTrue(all(req.endswith(" HTTP/1.1") and status == 200
+                            for _, _, req, status in served), served)
+        connections = {number for number, _, _, _ in served}
+        self.assertLessEqual(len(connections), 6, served)
+        resumed = sum(1 for _, reused, _, _ in served if reused)
+        print("kept connections: %d connections for 12 members, %d requests on a resumed "
+              "session" % (len(connections), resumed))
+
+
 class FirstCheckTest(TlsCase):
     """The first https:// download of a process builds the first certificate
     chain, which loads the system's root store (0.3 to 0.4 s under Wine): a
