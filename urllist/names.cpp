@@ -144,12 +144,15 @@ ListEncoding DetectListEncoding(const char* data, int64_t size) {
 bool AddressAsUtf8(const char* bytes, size_t n, ListEncoding encoding, char* out,
                    size_t capacity) {
     if (capacity == 0) return false;
-    if (encoding == kListUtf8) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
+    if (encoding == kListUtf8 && IsUtf8(p, n)) {
         if (n >= capacity) return false;
         memcpy(out, bytes, n);
         out[n] = '\0';
         return true;
     }
+    // A list marked as UTF-8 may still hold bytes that are not: they read as
+    // U+FFFD, as the URL parser would read them.
     WCHAR wide[kUrlCapacity];
     size_t units = ToWide(bytes, n, encoding, wide, kUrlCapacity);
     if (units == 0 && n > 0) return false;

@@ -24,8 +24,9 @@ enum ListEncoding { kListAnsi, kListUtf8 };
 ListEncoding DetectListEncoding(const char* data, int64_t size);
 
 // The UTF-8 text of an address of `n` bytes in the list's encoding, into
-// `out` (`capacity` bytes, NUL-terminated). False when it does not fit or
-// cannot be read in the ANSI code page.
+// `out` (`capacity` bytes, NUL-terminated): valid UTF-8 always (in a list
+// marked as UTF-8, a sequence that is not reads as U+FFFD). False when it
+// does not fit or cannot be read in the ANSI code page.
 bool AddressAsUtf8(const char* bytes, size_t n, ListEncoding encoding, char* out,
                    size_t capacity);
 

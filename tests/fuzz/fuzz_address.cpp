@@ -43,7 +43,7 @@ void CheckRequest(const Address& a) {
     size_t hostAt = text.find("\r\nHost: ") + 8;
     std::string host = text.substr(hostAt, text.find("\r\n", hostAt) - hostAt);
     Require(!host.empty() && Printable(host.data(), host.size()));
-    Require(a.secure || text.find("Authorization:") == std::string::npos);
+    Require(a.secure || text.find("\r\nAuthorization:") == std::string::npos);
     Require(a.host[0] != '\0' && a.host[0] != '[');
     Require(a.port != 0 || a.url.port == 0);
 }
