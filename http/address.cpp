@@ -129,7 +129,8 @@ bool SameOrigin(const Address& a, const Address& b) {
     return a.secure == b.secure && a.port == b.port && strcmp(a.host, b.host) == 0;
 }
 
-size_t BuildRequest(const Address& a, const Address* credentials, char* out) {
+size_t BuildRequest(const Address& a, const Address* credentials, char* out,
+                    const char* extraLines) {
     const Url& u = a.url;
     size_t n = 0;
     PutText(out, &n, "GET ");
@@ -155,6 +156,9 @@ size_t BuildRequest(const Address& a, const Address* credentials, char* out) {
         PutText(out, &n, "Authorization: Basic ");
         PutBase64(out, &n, pair, pairLength);
         PutText(out, &n, "\r\n");
+    }
+    if (extraLines && strnlen(extraLines, kMostExtraLines + 1) <= kMostExtraLines) {
+        PutText(out, &n, extraLines);
     }
     PutText(out, &n, "\r\n");
     return n;

@@ -52,15 +52,18 @@ AddressOutcome ResolveLocation(const Address& base, const char* location, size_t
 bool SameOrigin(const Address& a, const Address& b);
 
 // kMaxHrefLength of target, and the fields around it: the longest request
-// BuildRequest can write.
-const size_t kRequestCapacity = kMaxHrefLength + 2048;
+// BuildRequest can write, with up to kMostExtraLines of caller's lines.
+const size_t kMostExtraLines = 1200;
+const size_t kRequestCapacity = kMaxHrefLength + 2048 + kMostExtraLines;
 
 // Writes the request for `a` into `out` (kRequestCapacity bytes) and returns
 // its length: "GET <path>[?<query>] HTTP/1.1", "Host: <host>[:<port>]" (the
 // port only when it is not the scheme's default, as browsers send it), the
 // user agent line, and, when `credentials` has a user name or password and
 // `a` is https://, "Authorization: Basic" with them (user info never goes
-// out in the clear); then the blank line.
-size_t BuildRequest(const Address& a, const Address* credentials, char* out);
+// out in the clear); then `extraLines` (header lines ending in CR LF, at
+// most kMostExtraLines bytes: more are not sent), then the blank line.
+size_t BuildRequest(const Address& a, const Address* credentials, char* out,
+                    const char* extraLines = NULL);
 
 #endif  // KESTA_HTTP_ADDRESS_H

@@ -1,7 +1,8 @@
 // The body's chain of blocks: the first holds 64 KiB, later ones double up
 // to 4 MiB. The body is copied once, into a block of its exact length, only
 // when the response has ended: a lying announcement can neither size our
-// memory nor change the body.
+// memory past kMostDirectBody nor change the body. Up to that, an announced
+// length gets its block at once and the bytes land where the host reads them.
 #include "http/body.h"
 
 #include <string.h>
@@ -89,6 +90,10 @@ size_t Unframe(Body* b, char* bytes, size_t n) {
 }  // namespace
 
 Body::~Body() {
+    if (direct) {
+        LocalUnlock(direct);
+        LocalFree(direct);
+    }
     for (Chunk* c = first; c;) {
         Chunk* next = c->next;
         GlobalFree(c);
@@ -102,6 +107,14 @@ void BodyStart(Body* b, Framing framing, int64_t length, bool keep, const BodySi
     b->keep = keep && !sink;
     b->sink = sink;
     b->complete = framing == kFramedEmpty || (framing == kFramedByLength && length == 0);
+    if (b->keep && framing == kFramedByLength && length > 0 && length <= kMostDirectBody) {
+        b->direct = LocalAlloc(LMEM_FIXED, (SIZE_T)length);
+        b->directBytes = b->direct ? static_cast<char*>(LocalLock(b->direct)) : NULL;
+        if (b->direct && !b->directBytes) {
+            LocalFree(b->direct);
+            b->direct = NULL;  // the chain, then
+        }
+    }
 }
 
 size_t BodyWants(const Body* b, size_t room) {
@@ -112,6 +125,11 @@ size_t BodyWants(const Body* b, size_t room) {
 }
 
 bool BodyRoom(Body* b, char** at, size_t* room) {
+    if (b->directBytes) {
+        *at = b->directBytes + b->bytes;
+        *room = (size_t)(b->length - b->bytes);
+        return *room > 0;
+    }
     if (!MakeRoom(b)) return false;
     *at = ChunkBytes(b->last) + b->last->used;
     *room = b->last->capacity - b->last->used;
@@ -124,6 +142,11 @@ bool BodyTake(Body* b, char* bytes, size_t n, bool inPlace) {
     if (body == 0) return true;
     if (b->sink) return b->sink->write(b->sink->context, bytes, body);
     if (!b->keep) return true;
+    if (b->directBytes) {
+        // Unframe never lets more than the announced length through.
+        if (!inPlace) memcpy(b->directBytes + b->bytes - (int64_t)body, bytes, body);
+        return true;
+    }
     if (inPlace) {
         b->last->used += body;  // the decoded bytes lie at the room's start
         return true;
@@ -136,6 +159,14 @@ void BodyEnded(Body* b) {
 }
 
 HLOCAL TakeBodyBlock(Body* b) {
+    if (b->direct) {
+        if (b->bytes != b->length) return NULL;  // a short body is never handed out
+        HLOCAL block = b->direct;
+        LocalUnlock(block);
+        b->direct = NULL;
+        b->directBytes = NULL;
+        return block;
+    }
     if ((uint64_t)b->bytes >= (uint64_t)SIZE_MAX) return NULL;
     HLOCAL block = LocalAlloc(LMEM_FIXED, (SIZE_T)b->bytes);
     char* out = block ? static_cast<char*>(LocalLock(block)) : NULL;

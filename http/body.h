@@ -12,6 +12,12 @@
 
 struct Chunk;
 
+// A kept body whose length is announced, up to this many bytes, is received
+// straight into one local block of that length, the block that is handed
+// out: no chain, no copy. Past it a lying announcement could take that much
+// memory before a byte has come, so the chain takes the bytes as they come.
+const int64_t kMostDirectBody = 64 * 1024 * 1024;
+
 // How the header says the body ends (RFC 9112 section 6.3).
 enum Framing {
     kFramedByEnd,     // with the connection: no length, or a coding that is not chunked
@@ -27,6 +33,8 @@ struct Body {
     const BodySink* sink = NULL;
     Chunk* first = NULL;
     Chunk* last = NULL;
+    HLOCAL direct = NULL;  // the one block of a body received straight into it
+    char* directBytes = NULL;
     int64_t bytes = 0;      // body bytes so far, framing taken off
     bool complete = false;  // the framing says the body is whole
     bool overrun = false;   // bytes past the body's end arrived
@@ -59,8 +67,9 @@ bool BodyTake(Body* b, char* bytes, size_t n, bool inPlace);
 // The connection ended: a body framed by the end is whole now.
 void BodyEnded(Body* b);
 
-// The kept body in a new local block of exactly its length; the chain is
-// emptied block by block as it is copied. NULL when no block can hold it.
+// The kept body in a local block of exactly its length: the direct block
+// itself when the body filled it, else a new block that the chain is copied
+// into (emptied block by block as it is). NULL when no block can hold it.
 HLOCAL TakeBodyBlock(Body* b);
 
 #endif  // KESTA_HTTP_BODY_H

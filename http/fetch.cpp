@@ -16,14 +16,26 @@ namespace {
 
 bool SilentReport(void* context) { return Report(static_cast<Progress*>(context)); }
 
+static_assert(kMostConditionBytes <= kMostExtraLines, "a cache's conditions fit the request");
+
+// What one exchange sends and where its response goes.
+struct Exchanged {
+    const Address* credentials;  // whose user info goes with the request, or NULL
+    const char* conditions;      // extra request lines, or NULL
+    bool keepBody;
+    const BodySink* sink;
+    CacheFields* fields;  // the cache's fields, caught when not NULL
+};
+
 // Sends the request on `c` and receives the response into `r`.
-FetchMessage Carry(Connection* c, const Address& a, const Address* credentials, Response* r,
-                   bool keepBody, const BodySink* sink, Progress* p, Pulse* pulse) {
+FetchMessage Carry(Connection* c, const Address& a, const Exchanged& x, Response* r, Progress* p,
+                   Pulse* pulse) {
     char request[kRequestCapacity];
-    size_t requestLength = BuildRequest(a, credentials, request);
+    size_t requestLength = BuildRequest(a, x.credentials, request, x.conditions);
     FetchMessage outcome = SendOn(c, request, requestLength);
     BoundPhase(pulse);
-    if (outcome == kFetchOk) outcome = ReceiveResponse(c, r, keepBody, sink, p, pulse);
+    if (x.fields) WatchCacheFields(r, x.fields);
+    if (outcome == kFetchOk) outcome = ReceiveResponse(c, r, x.keepBody, x.sink, p, pulse);
     // Fewer than four bytes hold no header block at all: a broken response.
     if (outcome == kFetchOk && r->total < 4) outcome = kFetchReceiveFailed;
     return outcome;
@@ -39,8 +51,8 @@ FetchMessage Carry(Connection* c, const Address& a, const Address* credentials, 
 // closed it while it was idle, and the request may go again on a new one.
 const FetchMessage kFetchRetry = kFetchMessageCount;
 
-FetchMessage Exchange(const Address& a, const Address* credentials, Response* r, bool keepBody,
-                      const BodySink* sink, Progress* p, ConnectionPool* pool, bool mayReuse) {
+FetchMessage Exchange(const Address& a, const Exchanged& x, Response* r, Progress* p,
+                      ConnectionPool* pool, bool mayReuse) {
     Pulse pulse = {p->watch ? SilentReport : NULL, p, &p->lastReport, false, 0};
     p->response = NULL;
     BoundPhase(&pulse);
@@ -50,7 +62,7 @@ FetchMessage Exchange(const Address& a, const Address* credentials, Response* r,
         FetchMessage opened = OpenConnection(a, &pulse, pool ? &pool->credentials : NULL, &c);
         if (opened != kFetchOk) return opened;
     }
-    FetchMessage outcome = Carry(&c, a, credentials, r, keepBody, sink, p, &pulse);
+    FetchMessage outcome = Carry(&c, a, x, r, p, &pulse);
     if (outcome == kFetchOk && pool && ResponseLeavesConnectionReusable(r) && ConnectionIdle(&c)) {
         PoolKeep(pool, a, &c);
         return kFetchOk;
@@ -93,10 +105,24 @@ FetchMessage Finish(Response* r, bool keepBody, FetchResult* result) {
     return kFetchOk;
 }
 
+// True when `a`, without its fragment, is the address `href`.
+bool IsAddress(const Address& a, const char* href) {
+    size_t n = a.url.hasFragment ? a.url.fragment.start - 1 : a.url.length;
+    return strncmp(a.url.href, href, n) == 0 && href[n] == '\0';
+}
+
+// `a`'s href without the fragment into `out` (kMaxHrefLength + 1 bytes).
+void CopyHrefWithoutFragment(const Address& a, char* out) {
+    size_t n = a.url.hasFragment ? a.url.fragment.start - 1 : a.url.length;
+    memcpy(out, a.url.href, n);
+    out[n] = '\0';
+}
+
 }  // namespace
 
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
-                      FetchResult* result, const BodySink* sink, ConnectionPool* pool) {
+                      FetchResult* result, const BodySink* sink, ConnectionPool* pool,
+                      FetchExtras* extras) {
     if (sink) keepBody = false;
     size_t urlLength = url ? strnlen(url, kMaxHrefLength + 1) : 0;
     if (urlLength == 0 || urlLength > kMaxHrefLength) return kFetchBadParameter;
@@ -119,13 +145,17 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
         const Address* credentials = a->url.username.length || a->url.password.length ? a
                                      : SameOrigin(*a, *first)                         ? first
                                                                                       : NULL;
+        const bool conditional = extras && extras->conditions && extras->conditionalFor &&
+                                 IsAddress(*a, extras->conditionalFor);
+        const Exchanged x = {credentials, conditional ? extras->conditions : NULL, keepBody, sink,
+                             extras ? &extras->fields : NULL};
         Response firstTry;
         Response again;  // for the one retry, when a kept connection had been closed
         Response* r = &firstTry;
-        outcome = Exchange(*a, credentials, &firstTry, keepBody, sink, &progress, pool, true);
+        outcome = Exchange(*a, x, &firstTry, &progress, pool, true);
         if (outcome == kFetchRetry) {
             r = &again;
-            outcome = Exchange(*a, credentials, &again, keepBody, sink, &progress, pool, false);
+            outcome = Exchange(*a, x, &again, &progress, pool, false);
         }
         if (outcome != kFetchOk) break;
         if (!r->redirect) {
@@ -144,6 +174,9 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
         // Between two responses the host hears that nothing is known yet.
         progress.response = NULL;
         if (progress.watch && Report(&progress)) outcome = kFetchCancelled;
+    }
+    if (outcome == kFetchOk && extras && extras->finalHref) {
+        CopyHrefWithoutFragment(*a, extras->finalHref);
     }
     GlobalFree(addresses);
     return outcome;

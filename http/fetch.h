@@ -4,6 +4,7 @@
 #define KESTA_HTTP_FETCH_H
 
 #include "compat/win32.h"
+#include "http/cachefields.h"
 #include "http/messages.h"
 #include "http/socket.h"
 
@@ -29,6 +30,22 @@ struct BodySink {
     void* context;
 };
 
+// What a cache adds to a download (cache/): a condition for the request to
+// one address, and what the final response said.
+struct FetchExtras {
+    // In: header lines, each ending in CR LF (at most kMostConditionBytes),
+    // sent with the request whose address, without its fragment, is
+    // `conditionalFor` ("If-None-Match: ..."); NULL: none.
+    const char* conditionalFor;
+    const char* conditions;
+    // Out: the final response's status and fields, as soon as its header
+    // block is in (a sink's first call may read them); and, on kFetchOk,
+    // its address without the fragment (into kMaxHrefLength + 1 bytes).
+    CacheFields fields;
+    char* finalHref;
+};
+const size_t kMostConditionBytes = 1200;
+
 // A redirect's target is fetched in its place, up to this many times.
 const int kMaxRedirects = 10;
 
@@ -46,10 +63,12 @@ const int kMaxRedirects = 10;
 // for as long as its downloads run. With a `pool` (http/pool.h) the
 // connection may be one kept from an earlier download to the same origin,
 // and goes back to it when the response leaves it fit for another request.
+// A kept body whose length is announced, up to kMostDirectBody, is received
+// straight into the block handed out. `extras`: see FetchExtras.
 struct ConnectionPool;
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch* watch,
                       FetchResult* result, const BodySink* sink = NULL,
-                      ConnectionPool* pool = NULL);
+                      ConnectionPool* pool = NULL, FetchExtras* extras = NULL);
 
 // FetchUrl, inside a SocketLibrary of its own, and RecordFetchMessage in one: returns the body length (0 or
 // more) with the outputs that are not NULL filled in, or -1 on failure with

@@ -22,18 +22,20 @@ enum State {
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
 bool IsFoldByte(char c) { return c == ' ' || c == '\t'; }
 
-void Found(FieldCatch* c) {
-    c->value[c->matched] = '\0';
-    c->found = true;
-    c->state = kDone;
-}
-
 void Keep(FieldCatch* c, char b) {
-    if (c->matched + 1 < c->capacity) {
-        c->value[c->matched++] = b;
+    if (c->kept + 1 < c->capacity) {
+        c->value[c->kept++] = b;
+        c->value[c->kept] = '\0';
     } else {
         c->overlong = true;
     }
+}
+
+// A value has ended. A list field walks on to its next line; `more` tells
+// whether the byte in hand may start one (false: the stream ended there).
+void Found(FieldCatch* c, bool more) {
+    c->found = true;
+    c->state = c->everyLine && more ? kNextLine : kDone;
 }
 
 // One byte; false when the byte must be looked at again in the new state.
@@ -71,11 +73,16 @@ bool Step(FieldCatch* c, char b) {
             return false;
         case kBlanks:
             if (IsFoldByte(b)) return true;
+            // A later line of a list field is joined to the ones before.
+            if (c->found) {
+                Keep(c, ',');
+                Keep(c, ' ');
+            }
             c->state = kValue;
             return false;
         case kValue:
             if (b == '\0') {
-                Found(c);
+                Found(c, false);
             } else if (b == '\r') {
                 c->state = kValueCr;
             } else if (b == '\n') {
@@ -92,8 +99,8 @@ bool Step(FieldCatch* c, char b) {
                 c->state = kValue;  // the line end and this one byte are dropped
                 return true;
             }
-            Found(c);
-            return true;
+            Found(c, true);
+            return !c->everyLine;  // the byte starts the next line
         default:
             return true;
     }
@@ -111,6 +118,11 @@ void FieldCatchStart(FieldCatch* c, const char* name, char* value, size_t capaci
     value[0] = '\0';
 }
 
+void FieldCatchStartList(FieldCatch* c, const char* name, char* value, size_t capacity) {
+    FieldCatchStart(c, name, value, capacity);
+    c->everyLine = true;
+}
+
 void FieldCatchFeed(FieldCatch* c, const char* bytes, size_t n) {
     for (size_t i = 0; i < n && c->state != kDone;) {
         if (Step(c, bytes[i])) ++i;
@@ -119,7 +131,7 @@ void FieldCatchFeed(FieldCatch* c, const char* bytes, size_t n) {
 
 void FieldCatchEnd(FieldCatch* c) {
     if (c->state == kBlanks || c->state == kValue || c->state == kValueCr || c->state == kFold) {
-        Found(c);
+        Found(c, false);
     }
     c->state = kDone;
 }

@@ -19,12 +19,20 @@ struct FieldCatch {
     bool found;
     bool overlong;
     // Where the walk stands (FieldCatchStart sets these).
+    bool everyLine;  // a list field: every line of the name, joined
     int state;
-    size_t matched;  // bytes of the name matched, or of the value kept
+    size_t matched;  // bytes of the name matched
+    size_t kept;     // bytes of the value kept
 };
 
 // Starts a catch of `name` into `value`.
 void FieldCatchStart(FieldCatch* c, const char* name, char* value, size_t capacity);
+
+// The same for a field that is a comma-separated list: every line of that
+// name counts, their values joined by ", " in order, as RFC 9110 section
+// 5.3 combines them ("Cache-Control: public" then "Cache-Control: no-store"
+// is "public, no-store"). `found` as soon as one line has ended.
+void FieldCatchStartList(FieldCatch* c, const char* name, char* value, size_t capacity);
 
 // Takes the next `n` bytes of the response. Bytes after the search has ended
 // (the field found, or an empty line met) are ignored.

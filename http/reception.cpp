@@ -21,6 +21,7 @@ void StartCatches(Response* r) {
                     sizeof r->encodingText);
     FieldCatchStart(&r->connectionCatch, "Connection:", r->connectionText,
                     sizeof r->connectionText);
+    if (r->cacheFields) CacheFieldsStart(r->cacheFields);
 }
 
 void FeedCatches(Response* r, const char* bytes, size_t n) {
@@ -28,6 +29,7 @@ void FeedCatches(Response* r, const char* bytes, size_t n) {
     FieldCatchFeed(&r->lengthCatch, bytes, n);
     FieldCatchFeed(&r->encodingCatch, bytes, n);
     FieldCatchFeed(&r->connectionCatch, bytes, n);
+    if (r->cacheFields) CacheFieldsFeed(r->cacheFields, bytes, n);
 }
 
 void EndCatches(Response* r) {
@@ -35,6 +37,7 @@ void EndCatches(Response* r) {
     FieldCatchEnd(&r->lengthCatch);
     FieldCatchEnd(&r->encodingCatch);
     FieldCatchEnd(&r->connectionCatch);
+    if (r->cacheFields) CacheFieldsEnd(r->cacheFields);
 }
 
 // The value of a catch, or "" when the field was absent or did not fit.
@@ -65,6 +68,7 @@ void ReadHeader(Response* r) {
     CopyHeaderText(r, text);
     r->headerRead = true;
     r->status = StatusCode(text);
+    if (r->cacheFields) r->cacheFields->status = r->status;
     r->version = HttpMinorVersion(text);
     r->announcedKnown = !r->lengthCatch.overlong && r->lengthCatch.found &&
                         ReadAnnouncedLength(r->lengthText, &r->announced);
@@ -153,6 +157,11 @@ FetchMessage Restart(Response* r, const BodySink* sink, size_t back, const char*
 }  // namespace
 
 Response::Response() { StartCatches(this); }
+
+void WatchCacheFields(Response* r, CacheFields* fields) {
+    r->cacheFields = fields;
+    CacheFieldsStart(fields);
+}
 
 Response::~Response() { GlobalFree(head); }
 

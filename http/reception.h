@@ -7,6 +7,7 @@
 #define KESTA_HTTP_RECEPTION_H
 
 #include "http/body.h"
+#include "http/cachefields.h"
 #include "http/connection.h"
 #include "http/fetch.h"
 #include "http/fieldcatch.h"
@@ -48,6 +49,8 @@ struct Response {
     char lengthText[kLengthTextCapacity];
     char encodingText[kTokenTextCapacity];
     char connectionText[kTokenTextCapacity];
+    // The cache's fields, caught too when a cache asked for them (WatchCacheFields).
+    CacheFields* cacheFields = NULL;
     // The stream's last bytes before the piece under way (the header's end
     // may be settled after they arrived, and then they turn out to be body).
     unsigned char tail[3] = {0, 0, 0};
@@ -63,6 +66,10 @@ struct Response {
     int64_t HeaderLength() const;  // the whole response while no end was found
     int64_t BodyLength() const { return body.bytes; }
 };
+
+// Catches the cache's fields of this response (and of a final one after
+// interim responses) into `fields`, from the next byte on.
+void WatchCacheFields(Response* r, CacheFields* fields);
 
 // The bytes of a response as they arrive, apart from any connection (so that
 // a test can cut a response anywhere): ResponseRoom gives where the next

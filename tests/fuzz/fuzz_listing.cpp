@@ -33,7 +33,7 @@ int64_t FakeLength(const char* url) {
 
 // The download, replaced for this target.
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch*, FetchResult* result,
-                      const BodySink* sink, ConnectionPool*) {
+                      const BodySink* sink, ConnectionPool*, FetchExtras*) {
     int64_t n = FakeLength(url);
     if (n < 0) return kFetchConnectFailed;
     HLOCAL b = NULL;

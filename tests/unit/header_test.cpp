@@ -273,3 +273,41 @@ TEST(FieldCatch, FindsWhatTheLookupFindsAtEverySplit) {
         }
     }
 }
+
+// A list field joins every line of its name, wherever the stream is cut;
+// the empty line still ends the search, and a joined value past the
+// capacity is cut and marked.
+TEST(FieldCatch, ListFieldJoinsEveryLineAtEverySplit) {
+    struct Row {
+        const char* block;
+        bool found;
+        const char* value;
+        bool overlong;
+    } const rows[] = {
+        {"HTTP/1.1 200 OK\r\nCache-Control: public\r\nX: 1\r\ncache-control:no-store\r\n\r\n", true,
+         "public, no-store", false},
+        {"HTTP/1.1 200 OK\nCache-Control: a\n b\nCache-Control: c\n\nCache-Control: body", true,
+         "ab, c", false},
+        {"HTTP/1.1 200 OK\r\nCache-Control:\r\nCache-Control: max-age=5", true, ", max-age=5", false},
+        {"HTTP/1.1 200 OK\r\nCache-Control: max-age=1, must-revalidate\r\nCache-Control: private, "
+         "no-cache\r\n\r\n",
+         true, "max-age=1, must-revalidate, p", true},
+        {"HTTP/1.1 200 OK\r\nX-Cache-Control: no-store\r\n\r\n", false, "", false},
+    };
+    const size_t kCapacity = 30;
+    for (const Row& row : rows) {
+        const std::string text(row.block);
+        for (size_t cut = 0; cut <= text.size(); ++cut) {
+            char value[kCapacity];
+            FieldCatch c;
+            FieldCatchStartList(&c, "Cache-Control:", value, sizeof value);
+            FieldCatchFeed(&c, text.data(), cut);
+            FieldCatchFeed(&c, text.data() + cut, text.size() - cut);
+            FieldCatchEnd(&c);
+            SCOPED_TRACE(text + " cut at " + std::to_string(cut));
+            ASSERT_EQ(row.found, c.found);
+            ASSERT_EQ(row.overlong, c.overlong);
+            ASSERT_STREQ(row.value, value);
+        }
+    }
+}
