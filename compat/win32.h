@@ -163,6 +163,7 @@ typedef union _LARGE_INTEGER {
     int64_t QuadPart;
 } LARGE_INTEGER;
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define MAX_PATH 260
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001
@@ -173,10 +174,36 @@ typedef union _LARGE_INTEGER {
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define ERROR_FILE_EXISTS 80
 #define ERROR_ALREADY_EXISTS 183
+#define FILE_SHARE_DELETE 0x00000004
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+// The name is gone at once here (the file lives on until its handle is
+// closed), where Windows deletes it at the close.
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+// ReadFile and WriteFile take only the position from an OVERLAPPED.
+typedef struct {
+    uintptr_t Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED;
+typedef union {
+    struct {
+        DWORD LowPart, HighPart;
+    } u;
+    uint64_t QuadPart;
+} ULARGE_INTEGER;
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD attributes, HANDLE templateFile);
-BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, void* overlapped);
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written, void* overlapped);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written, OVERLAPPED* overlapped);
+// $TMPDIR (else /tmp) with a '/' at the end, as Windows ends it with '\\'.
+DWORD GetTempPathW(DWORD chars, LPWSTR out);
+BOOL GetDiskFreeSpaceExW(LPCWSTR directory, ULARGE_INTEGER* available, ULARGE_INTEGER* total,
+                         ULARGE_INTEGER* totalFree);
+DWORD GetCurrentProcessId(void);
+typedef struct {
+    DWORD dwLowDateTime, dwHighDateTime;
+} FILETIME;
+void GetSystemTimeAsFileTime(FILETIME* time);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
 BOOL CloseHandle(HANDLE handle);
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);

@@ -11,6 +11,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -301,7 +303,8 @@ BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c) {
 
 BOOL AreFileApisANSI(void) { return !g_file_apis_oem; }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD attributes,
+                   HANDLE) {
     if (!name) return INVALID_HANDLE_VALUE;
     int flags = O_CLOEXEC;
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
@@ -321,19 +324,58 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void*, DWORD disposition, 
         g_last_error = 5;  // ERROR_ACCESS_DENIED
         return INVALID_HANDLE_VALUE;
     }
+    if (attributes & FILE_FLAG_DELETE_ON_CLOSE) unlink(LinuxPath(name).c_str());
     return (HANDLE)(intptr_t)(fd + 1);
 }
 
-BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, void*) {
-    ssize_t n = ::read(FdOf(file), buffer, bytes);
+namespace {
+
+off_t PositionOf(const OVERLAPPED* o) { return (off_t)(((uint64_t)o->OffsetHigh << 32) | o->Offset); }
+
+}  // namespace
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* read, OVERLAPPED* overlapped) {
+    ssize_t n = overlapped ? ::pread(FdOf(file), buffer, bytes, PositionOf(overlapped))
+                           : ::read(FdOf(file), buffer, bytes);
     if (read) *read = n > 0 ? (DWORD)n : 0;
     return n >= 0;
 }
 
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written, void*) {
-    ssize_t n = ::write(FdOf(file), buffer, bytes);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* written,
+               OVERLAPPED* overlapped) {
+    ssize_t n = overlapped ? ::pwrite(FdOf(file), buffer, bytes, PositionOf(overlapped))
+                           : ::write(FdOf(file), buffer, bytes);
     if (written) *written = n > 0 ? (DWORD)n : 0;
     return n == (ssize_t)bytes;
+}
+
+DWORD GetTempPathW(DWORD chars, LPWSTR out) {
+    const char* dir = getenv("TMPDIR");
+    std::string path = dir && *dir ? dir : "/tmp";
+    if (path.back() != '/') path += '/';
+    if (path.size() + 1 > chars) return (DWORD)path.size() + 1;
+    for (size_t i = 0; i <= path.size(); ++i) out[i] = (WCHAR)(unsigned char)path.c_str()[i];
+    return (DWORD)path.size();
+}
+
+BOOL GetDiskFreeSpaceExW(LPCWSTR directory, ULARGE_INTEGER* available, ULARGE_INTEGER* total,
+                         ULARGE_INTEGER* totalFree) {
+    struct statvfs vfs;
+    if (!directory || statvfs(LinuxPath(directory).c_str(), &vfs) != 0) return FALSE;
+    if (available) available->QuadPart = (uint64_t)vfs.f_bavail * vfs.f_frsize;
+    if (total) total->QuadPart = (uint64_t)vfs.f_blocks * vfs.f_frsize;
+    if (totalFree) totalFree->QuadPart = (uint64_t)vfs.f_bfree * vfs.f_frsize;
+    return TRUE;
+}
+
+DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
+void GetSystemTimeAsFileTime(FILETIME* time) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    uint64_t ticks = ((uint64_t)ts.tv_sec + 11644473600ULL) * 10000000u + (uint64_t)ts.tv_nsec / 100;
+    time->dwLowDateTime = (DWORD)ticks;
+    time->dwHighDateTime = (DWORD)(ticks >> 32);
 }
 
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {

@@ -1,5 +1,6 @@
 // The exported entry points, ANSI and Unicode. Each only forwards to the
 // operation that serves it; the .def file gives their plain names and ordinals.
+#include "cache/cache.h"
 #include "plugin/plugin.h"
 
 extern "C" {
@@ -45,3 +46,15 @@ int __stdcall GetFileW(LPCWSTR source, LONG_PTR len, LPWSTR dest, unsigned int f
 }
 
 }  // extern "C"
+
+#ifdef _WIN32
+// The cache lives while the plug-in is loaded: FreeLibrary frees it and
+// closes, so deletes, its temporary files. When the process ends instead
+// (`reserved` set), its other threads were stopped wherever they were,
+// perhaps inside the cache; the system takes the memory back and deletes
+// the files as it closes their handles.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == NULL) EmptyCache();
+    return TRUE;
+}
+#endif

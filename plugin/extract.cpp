@@ -3,6 +3,7 @@
 // memory block of exactly its length or streamed into a file in a directory.
 #include <string.h>
 
+#include "cache/cache.h"
 #include "compat/handles.h"
 #include "http/fetch.h"
 #include "url/url.h"
@@ -88,7 +89,7 @@ int ExtractToFile(HostText dest, const char* url, ListEncoding encoding, const c
     }
     BodySink sink = {WriteToStaged, &file};
     FetchResult fetched;
-    FetchMessage outcome = FetchUrl(text, false, watch, &fetched, &sink);
+    FetchMessage outcome = FetchThroughCache(text, false, watch, &fetched, &sink);
     RecordFetchMessage(outcome);
     if (outcome != kFetchOk) {
         AbandonStaged(&file);
@@ -133,7 +134,7 @@ int ExtractMember(HostText source, LONG_PTR arg, HostText dest, unsigned flag,
     }
     if (kind == kOutputToFile) return ExtractToFile(dest, url, encoding, text, &watch);
     FetchResult fetched;
-    FetchMessage outcome = FetchUrl(text, true, &watch, &fetched);
+    FetchMessage outcome = FetchThroughCache(text, true, &watch, &fetched);
     RecordFetchMessage(outcome);
     if (outcome != kFetchOk) return CodeOf(outcome);
     *handleOut = fetched.body;

@@ -2,6 +2,7 @@
 // member whose size and timestamp come from downloading it.
 #include <string.h>
 
+#include "cache/cache.h"
 #include "compat/handles.h"
 #include "http/fetch.h"
 #include "http/pool.h"
@@ -72,7 +73,7 @@ void NoteOutcome(Listing* l, int64_t index, FetchMessage outcome) {
 }
 
 // Measures one member: its size and timestamp, from a download of its
-// address that keeps no body. A failed download counts as size 0 with
+// address whose body the cache keeps for the calls after this one. A failed download counts as size 0 with
 // timestamp 0, and so does a body too large for the record.
 void Measure(Listing* l, Job* job) {
     NameMember(job->url, l->source->encoding, &job->member);
@@ -85,7 +86,9 @@ void Measure(Listing* l, Job* job) {
                            sizeof job->text)) {
             outcome = kFetchBadParameter;
         }
-        if (outcome == kFetchOk) outcome = FetchUrl(job->text, false, NULL, &result, NULL, &l->pool);
+        if (outcome == kFetchOk) {
+            outcome = FetchThroughCache(job->text, false, NULL, &result, NULL, &l->pool);
+        }
         if (outcome == kFetchOk && SizeFitsRecord(result.length)) {
             job->member.size = result.length;
             job->member.timestamp = result.timestamp;
@@ -216,10 +219,18 @@ int DescribeMember(HostText source, LONG_PTR arg, const void* name, unsigned fla
     GlobalBlock text(GlobalAlloc(GMEM_FIXED, kMaxHrefLength + 1));
     char* utf8 = static_cast<char*>(text.get());
     if (!utf8) return SPI_MEMORY_ERROR;
-    if (!AddressAsUtf8(scan.url, strlen(scan.url), copy.encoding, utf8, kMaxHrefLength + 1) ||
-        HttpFetch(utf8, NULL, &length, &timestamp) < 0) {
+    if (!AddressAsUtf8(scan.url, strlen(scan.url), copy.encoding, utf8, kMaxHrefLength + 1)) {
+        RecordFetchMessage(kFetchBadParameter);
         return SPI_FILE_READ_ERROR;
     }
+    SocketLibrary sockets;
+    FetchResult fetched;
+    FetchMessage outcome = sockets.started();
+    if (outcome == kFetchOk) outcome = FetchThroughCache(utf8, false, NULL, &fetched);
+    RecordFetchMessage(outcome);
+    if (outcome != kFetchOk) return SPI_FILE_READ_ERROR;
+    length = fetched.length;
+    timestamp = fetched.timestamp;
     if (!SizeFitsRecord(length)) return SPI_FILE_READ_ERROR;
     m.position = scan.position;
     m.size = length;

@@ -6,6 +6,7 @@ down the house, never up: the layers of ARCHITECTURE.md, from the floor:
     text            line ends, code pages
     url             URLs as the WHATWG URL Standard parses them
     urllist, http   the list; the download (neither sees the other)
+    cache           bodies kept between calls, over http
     plugin          the entry points, records, listing, extraction
     host            spihost, a host of the plug-in's own
 
@@ -24,7 +25,8 @@ MAY_INCLUDE = {
     "url": {"compat", "text"},
     "urllist": {"compat", "codes", "text", "url"},
     "http": {"compat", "text", "url"},
-    "plugin": {"compat", "codes", "text", "url", "urllist", "http"},
+    "cache": {"compat", "text", "url", "http"},
+    "plugin": {"compat", "codes", "text", "url", "urllist", "http", "cache"},
     "host": {"compat", "codes", "text", "http", "plugin"},
 }
 

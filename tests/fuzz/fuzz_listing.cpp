@@ -3,15 +3,19 @@
 // handling is exercised: every record must describe a real "http://" or
 // "https://" line, every member must be found and extracted, and nothing may
 // leak.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cache/cache.h"
 #include "http/fetch.h"
 #include "plugin/spi.h"
+#include "url/url.h"
 #include "urllist/names.h"
 #include "urllist/urllist.h"
 
@@ -23,19 +27,34 @@ uint32_t Hash(const char* s) {
     return h;
 }
 
-// A member's size: a function of its address; one address in eight fails.
+// What a server sees of an address: its href without the fragment (texts
+// that parse alike are one resource), or the text when it does not parse.
+uint32_t ResourceHash(const char* url) {
+    std::unique_ptr<Url> parsed(new Url);  // the listing's threads call this at once
+    if (ParseUrl(url, strlen(url), NULL, parsed.get()) != kUrlOk) return Hash(url);
+    if (parsed->hasFragment) parsed->href[parsed->fragment.start - 1] = '\0';
+    return Hash(parsed->href);
+}
+
+// A member's size: a function of its resource; one in eight fails.
 int64_t FakeLength(const char* url) {
-    uint32_t h = Hash(url);
+    uint32_t h = ResourceHash(url);
     return h % 8 == 0 ? -1 : (int64_t)(h % 3000);
 }
 
 }  // namespace
 
-// The download, replaced for this target.
+// The download, replaced for this target. Its responses may be kept (a 200
+// without dates: a minute), so that the calls after a listing are served by
+// the cache.
 FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch*, FetchResult* result,
-                      const BodySink* sink, ConnectionPool*, FetchExtras*) {
+                      const BodySink* sink, ConnectionPool*, FetchExtras* extras) {
     int64_t n = FakeLength(url);
     if (n < 0) return kFetchConnectFailed;
+    if (extras) {
+        extras->fields.status = ResourceHash(url) % 5 == 0 ? 404 : 200;
+        if (extras->finalHref) snprintf(extras->finalHref, kMaxHrefLength + 1, "%s", url);
+    }
     HLOCAL b = NULL;
     if (sink) {
         std::string bytes((size_t)n, 'x');
@@ -47,7 +66,7 @@ FetchMessage FetchUrl(const char* url, bool keepBody, const FetchWatch*, FetchRe
     }
     result->body = b;
     result->length = n;
-    result->timestamp = (int32_t)Hash(url);
+    result->timestamp = (int32_t)ResourceHash(url);
     return kFetchOk;
 }
 int64_t HttpFetch(const char* url, HLOCAL* body, int64_t* length, int64_t* timestamp) {
@@ -151,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckWideListing(image, size, r, count);
         LocalFree(listing);
     }
+    EmptyCache();
     if (stub::LiveBlocks() != blocks) abort();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plugin/spi.h"
+#include "tests/native/cache_reset.h"
 #include "tests/support/loopback_server.h"
 
 namespace {
@@ -51,7 +52,7 @@ protected:
         wideList_ = wideDir_ + u"/list.ykt";
     }
     void TearDown() override {
-        EXPECT_EQ(blocks_, stub::LiveBlocks()) << "blocks leaked";
+        EXPECT_EQ(blocks_, BlocksOutsideTheCache()) << "blocks leaked";
         std::string command = "rm -rf '" + base_ + "'";
         EXPECT_EQ(0, system(command.c_str()));
     }
