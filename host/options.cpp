@@ -20,7 +20,7 @@ const OptionShape kOptions[] = {
     {L"--plugin", kOptPlugin, true},  {L"--ansi", kOptAnsi, false},
     {L"--memory", kOptMemory, false}, {L"--offset", kOptOffset, true},
     {L"--seconds", kOptSeconds, false}, {L"-o", kOptOut, true},
-    {L"--plugin-writes", kOptPluginWrites, false},
+    {L"--plugin-writes", kOptPluginWrites, false}, {L"--again", kOptAgain, false},
 };
 
 // Parses a whole decimal number within [low, high]; false for empty text,
@@ -101,14 +101,16 @@ void Usage() {
         "usage: spihost [--plugin PATH] [--ansi] COMMAND ...\n"
         "  info                           the plug-in's description texts\n"
         "  supported FILE                 IsSupported on the name (1 or 0)\n"
-        "  list FILE [--memory] [--offset N] [--seconds]\n"
+        "  list FILE [--memory] [--offset N] [--seconds] [--again]\n"
         "  show FILE NAME [--memory] [--offset N]\n"
         "  extract FILE [NAME...] [-o DIR] [--memory] [--offset N] [--plugin-writes]\n"
         "The plug-in is KESTA.SPI beside a 32-bit spihost.exe, KESTA.SPH beside a\n"
         "64-bit one, or PATH. Its Unicode entry points are used when it has them;\n"
         "--ansi forces the ANSI ones. The list starts at offset N of FILE; with\n"
         "--memory the plug-in gets FILE's bytes from N on instead of its name.\n"
-        "Positions are offsets in FILE.\n"
+        "Positions are offsets in FILE. list --again lists FILE a second time with\n"
+        "the plug-in still loaded, as a viewer that lists again does, and shows that\n"
+        "second listing.\n"
         "extract writes every member, or every member of the names given, into DIR\n"
         "(default .) under its name. Members sharing a name (case ignored) are each\n"
         "written: the first under the name, the others as NAME (2).EXT, NAME (3).EXT\n"

@@ -17,6 +17,7 @@ enum OptionBit : unsigned {
     kOptSeconds = 1u << 4,
     kOptOut = 1u << 5,
     kOptPluginWrites = 1u << 6,
+    kOptAgain = 1u << 7,
 };
 
 // The command line after the options are taken out: positionals keep their order.

@@ -78,6 +78,10 @@ int CommandList(const Plugin& plugin, const Options& opt) {
     int status = OpenSource(plugin, opt, opt.args[1], &src);
     std::vector<Member> members;
     if (status == kExitOk) status = FetchListing(plugin, src, &members);
+    if (status == kExitOk && opt.Has(kOptAgain)) {
+        members.clear();
+        status = FetchListing(plugin, src, &members);
+    }
     if (status != kExitOk) return status;
     bool seconds = opt.Has(kOptSeconds);
     printf("# position size %s name\n", seconds ? "timestamp" : "utc");
@@ -127,7 +131,7 @@ const unsigned kEveryCommand = kOptPlugin | kOptAnsi;
 const Command kCommands[] = {
     {L"info", 1, 1, 0, CommandInfo},
     {L"supported", 2, 2, 0, CommandSupported},
-    {L"list", 2, 2, kOptMemory | kOptOffset | kOptSeconds, CommandList},
+    {L"list", 2, 2, kOptMemory | kOptOffset | kOptSeconds | kOptAgain, CommandList},
     {L"show", 3, 3, kOptMemory | kOptOffset, CommandShow},
     {L"extract", 2, 0, kOptMemory | kOptOffset | kOptOut | kOptPluginWrites, CommandExtract},
 };

@@ -422,6 +422,38 @@ class BenchGetTest(NginxCase):
         self.assertIn("spibench: GetFile returned 3", r.stderr)
 
 
+class CacheTest(NginxCase):
+    """A listing's bodies serve the calls after it in the same process: the
+    server, which counts, sends each member once."""
+
+    def requests_during(self, action):
+        before = len(self.web.access_log())
+        action()
+        counts = {}
+        for _, _, request, status in self.web.access_log()[before:]:
+            counts.setdefault(request.split()[1].lstrip("/"), []).append(status)
+        return counts
+
+    def test_one_download_per_member_and_a_revalidation_for_a_future_date(self):
+        # odd.png's Last-Modified lies past its Date: it is kept but never
+        # fresh, so each later use asks nginx, which answers 304.
+        names = ["empty.bin", "four_k.bin", "big.bin", "odd.png"]
+        path = self.write_list("once.ykt", names)
+        rows = [
+            ("extract, host writes", ["extract", path, "-o", None]),
+            ("extract, plug-in writes", ["extract", path, "-o", None, "--plugin-writes"]),
+            ("extract, memory input", ["extract", path, "-o", None, "--memory"]),
+            ("list twice", ["list", path, "--again"]),
+        ]
+        for label, args in rows:
+            with self.subTest(label):
+                args = [self.out_dir() if a is None else a for a in args]
+                counts = self.requests_during(lambda: self.spihost_ok(*args))
+                expected = {n: [200] for n in names[:3]}
+                expected["odd.png"] = [200, 304]
+                self.assertEqual(counts, expected)
+
+
 class ShowTest(NginxCase):
     def test_lookup_by_name(self):
         path = self.write_list("show.ykt", GOOD + ["four_k.bin"])

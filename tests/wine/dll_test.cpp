@@ -504,7 +504,8 @@ int __stdcall NeverCancel(int, int, LONG_PTR) { return 0; }
 TEST_F(PluginTest, EachAddressOfAHostIsTriedInTurn) {
     HostWinsock winsock;
     ASSERT_EQ(winsock.started, 0);
-    LoopbackServer server(std::string("HTTP/1.0 200 OK\r\n\r\nsecond"));
+    // Not to be kept: the second download must connect again.
+    LoopbackServer server(std::string("HTTP/1.0 200 OK\r\nCache-Control: no-store\r\n\r\nsecond"));
     ASSERT_TRUE(server.listening());
     ASSERT_TRUE(WatchConnections(module_, (unsigned short)server.port()));
     const std::string address = std::string("http://") + kTwoAddresses + "/x.txt";
@@ -611,7 +612,7 @@ TEST_F(PluginTest, EachCallCleansUpItsOwnSocketStartUp) {
     WSADATA wsa;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
     const std::string body("hello\0world", 11);
-    LoopbackServer server("HTTP/1.0 200 OK\r\n\r\n" + body);
+    LoopbackServer server("HTTP/1.0 200 OK\r\nCache-Control: no-store\r\n\r\n" + body);
     ASSERT_TRUE(server.listening());
     std::string image = "http://127.0.0.1:" + std::to_string(server.port()) + "/hello.bin";
 

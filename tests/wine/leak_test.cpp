@@ -34,6 +34,9 @@ const size_t kGrowthSlack = 128 * 1024;
 const double kTimeBoundSeconds = 110.0;
 const unsigned kFileToMemory = 0x0100;  // file input, memory output
 const char kHead[] = "HTTP/1.0 200 OK\r\nLast-Modified: Thu, 01 Jan 1970 00:16:40 GMT\r\n\r\n";
+// The same, for a body the cache may not keep: every call downloads.
+const char kUnkeptHead[] =
+    "HTTP/1.0 200 OK\r\nCache-Control: no-store\r\nLast-Modified: Thu, 01 Jan 1970 00:16:40 GMT\r\n\r\n";
 const int32_t kStamp = 1000;
 
 // The body served for a path: small, different for every member.
@@ -75,8 +78,9 @@ struct RoundResult {
 TEST_F(LeakTest, ListingAndExtractingAThousandMembersFiveTimesDoesNotGrowTheProcess) {
     HostWinsock winsock;
     ASSERT_EQ(0, winsock.started);
-    LoopbackServer server(
-        [](const std::string& request) { return kHead + BodyFor(LoopbackServer::PathOf(request)); });
+    LoopbackServer server([](const std::string& request) {
+        return kUnkeptHead + BodyFor(LoopbackServer::PathOf(request));
+    });
     server.ForgetRequests();
     ASSERT_TRUE(server.listening());
 
