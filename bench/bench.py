@@ -127,8 +127,8 @@ ROWS = [
                 "results (reference)", "touched64k/{w}", "<=", 1.25)]),
     row("get-cb/{w}", 2, 9, "{W} `GetFile` with a progress callback",
         GET + "big64.ykt 0 --progress", bytes=BIG, vs="fresh/{w}",
-        also=[("{w}: of which after the last progress call (the copy into the host's block)",
-               "seconds_after_last_progress")],
+        also=[("{w}: of which after the last progress call (the body was received in place: "
+               "no copy)", "seconds_after_last_progress")],
         goals=[("{w}: 64 MiB GetFile, with a progress callback <= 1.25 x fresh-block floor "
                 "(4 MiB reads)", "fresh/{w}", "<=", 1.25)]),
     row("get-tls/{w}", 2, 9, "{W} `GetFile` over https://", GET + "big64s.ykt 0", bytes=BIG,
@@ -197,6 +197,23 @@ ROWS = [
                 1.2)]),
     row("far-curl-tls", 6, 5, "the same curl over https://", FAR_CURL + "--cacert {ca} -K "
         "{d}/far200s.cfg", count=200, relayed=True, vs="far-curl"),
+    # ... and what the cache saves: the viewer's extraction and second listing after a listing
+    row("far-x/{w}", 6, 5, "`spihost extract LIST` (the listing, then every member), {W}",
+        "{spihost} extract {d}/far200.ykt -o {out}/far", vs="far/{w}", count=200, relayed=True,
+        goals=[("{w}: list, then extract every member in one process <= 1.3 x the listing alone",
+                "far/{w}", "<=", 1.3),
+               ("{w}: the same: requests the server saw per member", None, "per member", 1.0)]),
+    row("far-x-tls/{w}", 6, 5, "the same over https://, {W}",
+        "{spihost} extract {d}/far200s.ykt -o {out}/far", vs="far-tls/{w}", count=200,
+        relayed=True,
+        goals=[("{w}: the same over https:// <= 1.3 x the listing alone", "far-tls/{w}", "<=",
+                1.3),
+               ("{w}: the same over https://: requests the server saw per member", None,
+                "per member", 1.0)]),
+    row("far-again/{w}", 6, 5, "`spihost list LIST --again` (a second listing in the same "
+        "process), {W}", LIST + "far200.ykt --again", vs="far/{w}", count=200, relayed=True,
+        goals=[("{w}: a second listing in one process: bodies downloaded again", None,
+                "bodies again", 0)]),
 ]
 
 
@@ -264,11 +281,16 @@ def run_section(rows, ctx):
             S.slow.stats(reset=True)
         if r.get("relayed"):
             S.relay.stats(reset=True)
+            logged = len(S.kept.access_log())
         got[r["key"]] = run_hyperfine(r, r["cmd"].format(**ctx, **r["ctx"]))
         if r.get("flight"):  # the most connections the listing kept in flight at once
             got[r["key"]]["flight"] = S.slow.stats()["max_in_flight"]
         if r.get("relayed"):  # connections opened per run, as the relay counted them
             got[r["key"]]["connections"] = S.relay.stats()["connections"] / r["runs"]
+            # and the requests the server logged per run, and of them those with a body
+            seen = S.kept.access_log()[logged:]
+            got[r["key"]]["requests"] = len(seen) / r["runs"]
+            got[r["key"]]["bodies"] = sum(1 for *_, status in seen if status == 200) / r["runs"]
     inner = [r for r in rows if r["how"] == "in"]
     for i in range(max([r["runs"] for r in inner] or [0])):
         for r in (r for r in inner if i < r["runs"]):
@@ -384,7 +406,7 @@ class Relay:
 def write_data(d, web, slow, with_huge, relay):
     """The served files, the URL lists and the curl and wget inputs under d."""
     os.makedirs(os.path.join(d, "www", "m"))
-    os.makedirs(os.path.join(d, "out"))
+    os.makedirs(os.path.join(d, "out", "far"))
     small = ["m/%04d.bin" % i for i in range(1000)]
     for name, size in [("big64.bin", BIG)] + [("big256.bin", HUGE)] * with_huge + [
             (n, SMALL) for n in small]:
@@ -392,9 +414,14 @@ def write_data(d, web, slow, with_huge, relay):
             for _ in range(0, size, 4 * MIB):
                 f.write(os.urandom(min(size, 4 * MIB)))
     os.makedirs(os.path.join(d, "www", "far"))
+    # Dated a month back, as images long on a server are: the cache takes
+    # them as fresh for 5 minutes (a tenth of their age, at most 5 minutes).
+    month_ago = time.time() - 30 * 86400
     for i in range(200):
-        with open(os.path.join(d, "www", "far", "%03d.bin" % i), "wb") as f:
+        path = os.path.join(d, "www", "far", "%03d.bin" % i)
+        with open(path, "wb") as f:
             f.write(os.urandom(16 * 1024))
+        os.utime(path, (month_ago, month_ago))
     far200 = ["http://127.0.0.1:%d/far/%03d.bin" % (relay.far_port, i) for i in range(200)]
     far200s = ["https://localhost:%d/far/%03d.bin" % (relay.far_tls_port, i) for i in range(200)]
     slow200 = ["http://127.0.0.1:%d/slow/%03d.bin" % (slow.port, i) for i in range(200)]
@@ -561,6 +588,7 @@ def main(argv):
             # connections, as real servers do, behind the relay.
             kept = stack.enter_context(harness.Nginx(os.path.join(work, "www"), tls=tls,
                                                      keepalive=True))
+            S.kept = kept
             S.relay = stack.enter_context(Relay(work, [kept.port, kept.tls_ports["good"]]))
             S.slow = stack.enter_context(SlowServer(work, pki.good.chain, pki.good.key))
             S.out = os.path.join(work, "out")
