@@ -81,12 +81,12 @@ FetchMessage Serve(const Entry& e, bool keepBody, const FetchWatch* watch, Fetch
 
 // A 304's freshness: its own fields where it brings a rule of its own,
 // else the kept response's lifetime counted again from the 304.
-Freshness Revalidated(const Entry& e, CacheFields* fields) {
+Freshness Revalidated(Entry& e, CacheFields* fields) {
     fields->status = 200;  // judged as the response it stands for
     Freshness f = JudgeResponse(*fields, SecondsNow());
     bool ownRule = CacheFieldValue(*fields, kCacheControl)[0] || CacheFieldValue(*fields, kExpires)[0] ||
                    CacheFieldValue(*fields, kPragma)[0];
-    if (f.storable && !ownRule) f.lifetime = e.freshness.lifetime;
+    if (f.storable && !ownRule) f.lifetime = EntryFreshness(&e).lifetime;
     return f;
 }
 
@@ -164,7 +164,7 @@ FetchMessage FetchThroughCache(const char* url, bool keepBody, const FetchWatch*
 
     FetchMessage outcome;
     Entry* e = FindEntry(w->key);
-    if (e && StillFresh(e->freshness, SecondsNow())) {
+    if (e && StillFresh(EntryFreshness(e), SecondsNow())) {
         outcome = Serve(*e, keepBody, watch, result, sink);
     } else {
         outcome = Download(w, url, keepBody, watch, result, pool, e);

@@ -162,6 +162,11 @@ void UnpinEntry(Entry* e) {
     if (--e->pins == 0 && !e->listed) Free(e);
 }
 
+Freshness EntryFreshness(Entry* e) {
+    Locked hold;
+    return e->freshness;
+}
+
 void RefreshEntry(Entry* e, const Freshness& f) {
     Locked hold;
     e->freshness = f;

@@ -32,7 +32,7 @@ struct Entry {
     char* conditions;  // the revalidation's request lines, "" when there are none
     int64_t length;
     int64_t timestamp;  // held while the body is kept
-    Freshness freshness;
+    Freshness freshness;  // read and written under the lock (a 304 renews it)
     KeptBody body;
     size_t footprint;  // memory held: the entry, its texts and its blocks
     int pins;          // readers; an entry is freed only when it has none
@@ -42,6 +42,8 @@ struct Entry {
 // The entry for `key`, pinned (and now the most recently used), or NULL.
 Entry* FindEntry(const char* key);
 void UnpinEntry(Entry* e);
+// A pinned entry's freshness as it stands.
+Freshness EntryFreshness(Entry* e);
 // A 304 said the entry is good: fresh again from `f`.
 void RefreshEntry(Entry* e, const Freshness& f);
 // Takes a pinned entry out of the index (freed at its last unpin).
