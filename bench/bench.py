@@ -199,12 +199,12 @@ ROWS = [
         "{d}/far200s.cfg", count=200, relayed=True, vs="far-curl"),
     # ... and what the cache saves: the viewer's extraction and second listing after a listing
     row("far-x/{w}", 6, 5, "`spihost extract LIST` (the listing, then every member), {W}",
-        "{spihost} extract {d}/far200.ykt -o {out}/far", vs="far/{w}", count=200, relayed=True,
+        "{spihost} extract {d}/far200.ykt -o {d}/far-out", vs="far/{w}", count=200, relayed=True,
         goals=[("{w}: list, then extract every member in one process <= 1.3 x the listing alone",
                 "far/{w}", "<=", 1.3),
                ("{w}: the same: requests the server saw per member", None, "per member", 1.0)]),
     row("far-x-tls/{w}", 6, 5, "the same over https://, {W}",
-        "{spihost} extract {d}/far200s.ykt -o {out}/far", vs="far-tls/{w}", count=200,
+        "{spihost} extract {d}/far200s.ykt -o {d}/far-out", vs="far-tls/{w}", count=200,
         relayed=True,
         goals=[("{w}: the same over https:// <= 1.3 x the listing alone", "far-tls/{w}", "<=",
                 1.3),
@@ -406,7 +406,8 @@ class Relay:
 def write_data(d, web, slow, with_huge, relay):
     """The served files, the URL lists and the curl and wget inputs under d."""
     os.makedirs(os.path.join(d, "www", "m"))
-    os.makedirs(os.path.join(d, "out", "far"))
+    os.makedirs(os.path.join(d, "out"))
+    os.makedirs(os.path.join(d, "far-out"))  # apart from out/, which the 3 GiB rows empty
     small = ["m/%04d.bin" % i for i in range(1000)]
     for name, size in [("big64.bin", BIG)] + [("big256.bin", HUGE)] * with_huge + [
             (n, SMALL) for n in small]:
