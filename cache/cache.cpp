@@ -24,6 +24,20 @@ struct Work {
     bool judged;           // the response was judged at its body's first bytes
 };
 
+// True when the response announces a body longer than the cache keeps:
+// a file extraction of gigabytes must not fill the cache's memory and
+// evict every other entry on its way to being refused.
+bool AnnouncedTooLong(const CacheFields& fields) {
+    const char* v = CacheFieldValue(fields, kContentLength);
+    while (*v == ' ' || *v == '\t') ++v;
+    int64_t length = 0;
+    for (; *v >= '0' && *v <= '9'; ++v) {
+        length = length * 10 + (*v - '0');
+        if (length > kMostKeptBody) return true;
+    }
+    return false;
+}
+
 // The body as it arrives: to the cache (unless the response may not be
 // kept), then to the caller's sink. The cache never stops a download.
 bool Tee(void* context, const char* bytes, size_t n) {
@@ -32,7 +46,10 @@ bool Tee(void* context, const char* bytes, size_t n) {
         w->judged = true;
         // Nothing of a response that may not be kept is written anywhere,
         // not even for a moment.
-        if (!JudgeResponse(w->extras.fields, SecondsNow()).storable) WriterDrop(&w->writer);
+        if (!JudgeResponse(w->extras.fields, SecondsNow()).storable ||
+            AnnouncedTooLong(w->extras.fields)) {
+            WriterDrop(&w->writer);
+        }
     }
     WriterTake(&w->writer, bytes, n);
     return !w->sink || w->sink->write(w->sink->context, bytes, n);

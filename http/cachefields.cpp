@@ -4,6 +4,7 @@ namespace {
 
 const char* const kNames[kCacheFieldCount] = {
     "Cache-Control:", "Pragma:", "Vary:", "Expires:", "Date:", "Last-Modified:", "ETag:", "Age:",
+    "Content-Length:",
 };
 
 bool IsList(int which) { return which == kCacheControl || which == kPragma || which == kVary; }

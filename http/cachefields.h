@@ -1,7 +1,7 @@
 // The fields of a response that a cache decides by, caught as its header
 // block streams in (http/fieldcatch.h), for the cache above (cache/): the
 // status, the list fields Cache-Control, Pragma and Vary with every line
-// joined, and the single fields that date and validate a body.
+// joined, and the single fields that date, validate and measure a body.
 #ifndef KESTA_HTTP_CACHEFIELDS_H
 #define KESTA_HTTP_CACHEFIELDS_H
 
@@ -16,6 +16,7 @@ enum CacheField {
     kLastModified,
     kETag,
     kAge,
+    kContentLength,  // a body announced longer than a cache keeps is not begun
     kCacheFieldCount
 };
 
