@@ -163,7 +163,10 @@ void WatchCacheFields(Response* r, CacheFields* fields) {
     CacheFieldsStart(fields);
 }
 
-Response::~Response() { GlobalFree(head); }
+Response::~Response() {
+    GlobalFree(head);
+    GlobalFree(stream);
+}
 
 int64_t Response::HeaderLength() const { return scan.found ? (int64_t)scan.headerLength : total; }
 
@@ -182,8 +185,13 @@ bool ResponseRoom(Response* r, bool keepBody, char** at, size_t* room) {
         if (!BodyRoom(&r->body, at, room)) return false;
         *room = BodyWants(&r->body, *room);
     } else {
-        *at = r->head + kHeaderTextCapacity;
-        *room = BodyWants(&r->body, kHeaderRoom - kHeaderTextCapacity);
+        if (!r->stream && r->total > (int64_t)kHeaderRoom) {
+            r->stream = static_cast<char*>(GlobalAlloc(GMEM_FIXED, kStreamRoom));
+        }
+        // Without the larger block (none yet, or no memory for it) the
+        // header's block past its text serves.
+        *at = r->stream ? r->stream : r->head + kHeaderTextCapacity;
+        *room = BodyWants(&r->body, r->stream ? kStreamRoom : kHeaderRoom - kHeaderTextCapacity);
     }
     r->roomAt = *at;
     return true;

@@ -17,6 +17,10 @@
 // kHeaderTextCapacity bytes of the header block stay there (the header
 // text); the rest of it is room for bytes still to be scanned.
 const size_t kHeaderRoom = 64 * 1024;
+// A long body that is streamed to a sink or only counted is received in
+// pieces of up to this: each receive (and each write of a file output) is
+// a round trip to Wine's server, so fewer, larger ones are faster.
+const size_t kStreamRoom = 1024 * 1024;
 // A "Location:" is kept whole up to this many bytes; a longer one is a
 // redirect whose target is too long. (A target may be up to kMaxAddress
 // characters once resolved; the reference itself may be longer, with dot
@@ -29,6 +33,7 @@ const size_t kTokenTextCapacity = 256;
 // One response as it arrives.
 struct Response {
     char* head = NULL;   // kHeaderRoom bytes, once the first bytes come
+    char* stream = NULL; // kStreamRoom bytes, once a body not kept outgrows `head`
     size_t headUsed = 0; // where the next header bytes go in `head`
     int64_t total = 0;   // bytes received for this response, interim ones not counted
     HeaderEndScan scan = {};
