@@ -347,60 +347,51 @@ class Tier:
                        stderr=subprocess.DEVNULL, timeout=60)
 
 
-class SlowServer:
-    """bench/slowserver.py while the context lasts."""
+class Helper:
+    """One of bench/'s Python servers while the context lasts: started with
+    a file to write its ports into, read once it has; stats() asks the port
+    named by control_port."""
+
+    def __init__(self, work, script, args):
+        port_file = os.path.join(work, script + ".ports")
+        self.proc = subprocess.Popen([sys.executable, "-B", os.path.join(HERE, script), port_file]
+                                     + args, stdin=subprocess.DEVNULL)
+        for _ in range(200):  # 10 s at most
+            if os.path.exists(port_file) or self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.ports = [int(p) for p in f.read().split()]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+
+    def stats(self, reset=False):
+        url = "http://127.0.0.1:%d/stats%s" % (self.control_port, "/reset" if reset else "")
+        with urllib.request.urlopen(url, timeout=30) as r:
+            return json.loads(r.read().decode())
+
+
+class SlowServer(Helper):
+    """bench/slowserver.py: port (http://, and its stats) and tls_port."""
 
     def __init__(self, work, chain, key):
-        port_file = os.path.join(work, "slowserver.port")
-        self.proc = subprocess.Popen([sys.executable, "-B", os.path.join(HERE, "slowserver.py"),
-                                      port_file, "0.05", chain, key], stdin=subprocess.DEVNULL)
-        for _ in range(200):  # 10 s at most
-            if os.path.exists(port_file) or self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        with open(port_file) as f:
-            self.port, self.tls_port = (int(p) for p in f.read().split())
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
-
-    def stats(self, reset=False):
-        url = "http://127.0.0.1:%d/stats%s" % (self.port, "/reset" if reset else "")
-        with urllib.request.urlopen(url, timeout=30) as r:
-            return json.loads(r.read().decode())
+        super().__init__(work, "slowserver.py", ["0.05", chain, key])
+        self.port, self.tls_port = self.ports
+        self.control_port = self.port
 
 
-class Relay:
-    """bench/relay.py in front of the keep-alive nginx's two ports while the
-    context lasts: far_port (http://) and far_tls_port (https://)."""
+class Relay(Helper):
+    """bench/relay.py in front of the keep-alive nginx's two ports: far_port
+    (http://), far_tls_port (https://) and its stats' port."""
 
     def __init__(self, work, ports):
-        port_file = os.path.join(work, "relay.ports")
-        self.proc = subprocess.Popen([sys.executable, "-B", os.path.join(HERE, "relay.py"),
-                                      port_file, str(RTT)] + [str(p) for p in ports],
-                                     stdin=subprocess.DEVNULL)
-        for _ in range(200):  # 10 s at most
-            if os.path.exists(port_file) or self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        with open(port_file) as f:
-            self.far_port, self.far_tls_port, self.control = (int(p) for p in f.read().split())
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
-
-    def stats(self, reset=False):
-        url = "http://127.0.0.1:%d/stats%s" % (self.control, "/reset" if reset else "")
-        with urllib.request.urlopen(url, timeout=30) as r:
-            return json.loads(r.read().decode())
+        super().__init__(work, "relay.py", [str(RTT)] + [str(p) for p in ports])
+        self.far_port, self.far_tls_port, self.control_port = self.ports
 
 
 def write_data(d, web, slow, with_huge, relay):
